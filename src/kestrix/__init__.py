@@ -1,0 +1,17 @@
+"""kestrix: fast, bit-exact signal processing for complex baseband samples.
+
+Native modules:
+
+- :mod:`kestrix.agc`: log-domain feedback automatic gain control (``AGC``)
+  and the ``settling_samples`` design query.
+- :mod:`kestrix.filter`: direct-form FIR filter (``FIR``), O(1) boxcar moving
+  average (``MovingAverage``) and the Kaiser lowpass designer
+  (``design_lowpass``).
+- :mod:`kestrix.telemetry`: the telemetry ring that an ``AGC`` publishes its
+  gain and level probes into.
+
+The ``kestrix`` command processes IQ recordings with them.
+"""
+
+__version__ = "0.1.0"
+__all__ = ["agc", "filter", "telemetry"]

@@ -1,0 +1,33 @@
+// Module initialisation shared by the frame's modules.  This is the one file
+// of each module that owns the NumPy API table.
+#define KX_IMPORT_ARRAY
+#include "common/frame.h"
+
+namespace kx {
+
+static PyObject *bind_numpy() {
+    // NumPy's own procedure: it tries numpy._core, falls back to numpy.core
+    // only when that is not found, checks ABI, feature level and byte order,
+    // prints the cause and raises the ImportError.
+    import_array();
+    return Py_None;
+}
+
+PyObject *module_init(PyModuleDef *def, const TypeEntry *types, std::size_t n_types) {
+    if (bind_numpy() == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n_types; i++)
+        if (PyType_Ready(types[i].type) < 0) return nullptr;
+    Ref module(PyModule_Create(def));
+    if (!module) return nullptr;
+    for (std::size_t i = 0; i < n_types; i++) {
+        PyObject *type = reinterpret_cast<PyObject *>(types[i].type);
+        Py_INCREF(type);
+        if (PyModule_AddObject(module.get(), types[i].attr, type) < 0) {
+            Py_DECREF(type);
+            return nullptr;
+        }
+    }
+    return module.release();
+}
+
+}  // namespace kx

@@ -1,0 +1,8 @@
+// Types and functions of the filter module, defined in their own files and
+// added to the module by filter_module.cpp.
+#pragma once
+
+#include "common/frame.h"
+
+extern PyTypeObject kx_FIR_Type;
+extern PyTypeObject kx_MovingAverage_Type;
