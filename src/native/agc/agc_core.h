@@ -82,8 +82,16 @@ static_assert(offsetof(agc_core, level_probe) == 100 && sizeof(agc_core) == 104)
 // ------------------------------------------------------------------ kernels
 //
 // Fast dB/linear conversions used by every processing path instead of the
-// library's exponentials and logarithms.  They are pure and call nothing but
-// floor.
+// library's exponentials and logarithms.  They are pure and call no library
+// function (floor is done inline).
+
+// floor() for |a| <= 1023: truncate, then step down when truncation went up.
+// Exact, and a plain instruction sequence on every target (no library call).
+inline double agc_floor(double a) noexcept {
+    double t = static_cast<double>(static_cast<int64_t>(a));
+    if (t > a) t = t - 1.0;
+    return t;
+}
 
 // 2^x: the argument is clamped to [-1023, 1023] (NaN to -1023), split into an
 // integer n and a fraction f, and 2^f comes from the degree-4 Taylor
@@ -97,7 +105,7 @@ inline double fast_exp2(double x) noexcept {
         a = x;
     else
         a = -AGC_EXP2_LIMIT;  // below the range, or NaN
-    const double n = std::floor(a);
+    const double n = agc_floor(a);
     const double f = a - n;
     const double c = AGC_LN2 * f;
     double q = f * AGC_LN2_OVER_24;

@@ -1,9 +1,18 @@
 // Block path: the loop runs once per chunk of `decim` samples on the chunk's
 // mean power, and the linear gain ramps across each chunk from the previous
 // chunk's target to the new command (a first-order hold).
+//
+// The chunk kernel is one template compiled for the portable baseline and,
+// on x86-64, for AVX2 and AVX-512; every variant performs the same rounded
+// operations in the same order, so all give identical bits.
 #include "agc/agc_core.h"
+#include "common/cpu.h"
 
 #include <cstring>
+
+// The 256-bit helpers are always inlined into callers compiled for AVX, so
+// no vector ever crosses a call boundary and the ABI note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 double agc_chunk_coeff(double c, uint64_t m) noexcept {
     if (m == 1) return c;
@@ -16,32 +25,113 @@ double agc_chunk_coeff(double c, uint64_t m) noexcept {
 
 namespace {
 
+typedef float v8f __attribute__((vector_size(32)));
+typedef int32_t v8i __attribute__((vector_size(32)));
+typedef double v4d __attribute__((vector_size(32)));
 typedef float v4f __attribute__((vector_size(16)));
 typedef int32_t v4i __attribute__((vector_size(16)));
 
-inline v4f load4(const float *p) noexcept {
-    v4f v;
+#define KX_ALWAYS_INLINE inline __attribute__((always_inline))
+
+KX_ALWAYS_INLINE v8f load8(const float *p) noexcept {
+    v8f v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store4(float *p, v4f v) noexcept { std::memcpy(p, &v, sizeof v); }
+KX_ALWAYS_INLINE void store8(float *p, v8f v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // The gain of sample k of a chunk: (k+1) * G + a in double, then float32.
-inline float ramp_gain(uint64_t k, double step, double start) noexcept {
+KX_ALWAYS_INLINE float ramp_gain(uint64_t k, double step, double start) noexcept {
     double g = static_cast<double>(k + 1) * step;
     g = g + start;
     return static_cast<float>(g);
 }
 
-// Gains the m samples of one chunk from x into out (unclipped) and returns
-// the float32 sum of squares of their 2m components.  The sum runs over
-// groups of eight floats into two four-lane partials (floats 0-3 and 4-7 of
-// each group), which are added lane-wise and then reduced as
-// (l0 + l1) + (l2 + l3); the remaining floats follow one at a time.
-// out may be x: every sample is read before its output is written.
-float chunk_gain(const float *x, float *out, uint64_t m, double start, double step) noexcept {
-    v4f s0 = {0.0f, 0.0f, 0.0f, 0.0f};
-    v4f s1 = {0.0f, 0.0f, 0.0f, 0.0f};
+// Two-comparison clip of eight floats: above c gives c, below -c gives -c,
+// NaN gives -c.
+KX_ALWAYS_INLINE v8f clip8(v8f w, v8f t, v8f neg) noexcept {
+    const v8i low = (w != w) | (neg > w);
+    const v8f z = low ? neg : w;
+    const v8i high = (t < z) | (z != z);
+    return high ? t : z;
+}
+
+KX_ALWAYS_INLINE v4f load4(const float *p) noexcept {
+    v4f v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+KX_ALWAYS_INLINE void store4(float *p, v4f v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+KX_ALWAYS_INLINE v4f clip4(v4f w, v4f t, v4f neg) noexcept {
+    const v4i low = (w != w) | (neg > w);
+    const v4f z = low ? neg : w;
+    const v4i high = (t < z) | (z != z);
+    return high ? t : z;
+}
+
+// One chunk of m samples: gains x into out, sums the squares of the gained
+// (unclipped) components in float32 and clips out in place; returns the sum.
+//
+// Order of the sum: the 2m floats are taken in groups of eight (four samples)
+// into two four-lane partials, floats 0-3 and 4-7 of each group (held here
+// as the two halves of one eight-lane vector); the partials are added
+// lane-wise and reduced as (l0 + l1) + (l2 + l3); the remaining floats are
+// added one at a time.  out may be x: each group is read before it is
+// written.
+//
+// The 256-bit form, for AVX2 and AVX-512: one eight-lane accumulator.
+KX_ALWAYS_INLINE float chunk_kernel8(const float *x, float *out, uint64_t m, double start,
+                                    double step, float c) noexcept {
+    const v8f t = {c, c, c, c, c, c, c, c};
+    const v8f neg = -t;
+    const v4d vstep = {step, step, step, step};
+    const v4d vstart = {start, start, start, start};
+    v4d idx = {1.0, 2.0, 3.0, 4.0};
+    const v4d four = {4.0, 4.0, 4.0, 4.0};
+    v8f acc = {0, 0, 0, 0, 0, 0, 0, 0};
+    uint64_t k = 0;
+    for (; k + 4 <= m; k += 4) {
+        // (k+1) is exact in double for any chunk that fits in memory, so
+        // stepping the index vector by 4.0 equals converting k+1 afresh.
+        v4d g = idx * vstep;
+        g = g + vstart;
+        const v4f gf = __builtin_convertvector(g, v4f);
+        const v8f gains = __builtin_shufflevector(gf, gf, 0, 0, 1, 1, 2, 2, 3, 3);
+        const v8f y = load8(x + 2 * k) * gains;
+        const v8f sq = y * y;
+        acc = acc + sq;
+        store8(out + 2 * k, clip8(y, t, neg));
+        idx = idx + four;
+    }
+    const float lo = acc[0] + acc[4];
+    const float l1 = acc[1] + acc[5];
+    const float l2 = acc[2] + acc[6];
+    const float l3 = acc[3] + acc[7];
+    const float a01 = lo + l1;
+    const float a23 = l2 + l3;
+    float s = a01 + a23;
+    for (; k < m; k++) {
+        const float g = ramp_gain(k, step, start);
+        const float yr = x[2 * k] * g;
+        const float yi = x[2 * k + 1] * g;
+        const float qr = yr * yr;
+        const float qi = yi * yi;
+        s = s + qr;
+        s = s + qi;
+        out[2 * k] = agc_clip(yr, c);
+        out[2 * k + 1] = agc_clip(yi, c);
+    }
+    return s;
+}
+
+// The 128-bit form (SSE2, NEON, or plain code): the two partials apart.
+KX_ALWAYS_INLINE float chunk_kernel4(const float *x, float *out, uint64_t m, double start,
+                                     double step, float c) noexcept {
+    const v4f t = {c, c, c, c};
+    const v4f neg = -t;
+    v4f s0 = {0, 0, 0, 0};
+    v4f s1 = {0, 0, 0, 0};
     uint64_t k = 0;
     for (; k + 4 <= m; k += 4) {
         const float g0 = ramp_gain(k, step, start);
@@ -52,73 +142,61 @@ float chunk_gain(const float *x, float *out, uint64_t m, double start, double st
         const v4f gb = {g2, g2, g3, g3};
         const v4f ya = load4(x + 2 * k) * ga;
         const v4f yb = load4(x + 2 * k + 4) * gb;
-        store4(out + 2 * k, ya);
-        store4(out + 2 * k + 4, yb);
         const v4f qa = ya * ya;
         const v4f qb = yb * yb;
         s0 = s0 + qa;
         s1 = s1 + qb;
+        store4(out + 2 * k, clip4(ya, t, neg));
+        store4(out + 2 * k + 4, clip4(yb, t, neg));
     }
     const v4f v = s0 + s1;
-    const float lo = v[0] + v[1];
-    const float hi = v[2] + v[3];
-    float s = lo + hi;
+    const float a01 = v[0] + v[1];
+    const float a23 = v[2] + v[3];
+    float s = a01 + a23;
     for (; k < m; k++) {
         const float g = ramp_gain(k, step, start);
         const float yr = x[2 * k] * g;
         const float yi = x[2 * k + 1] * g;
-        out[2 * k] = yr;
-        out[2 * k + 1] = yi;
         const float qr = yr * yr;
         const float qi = yi * yi;
         s = s + qr;
         s = s + qi;
+        out[2 * k] = agc_clip(yr, c);
+        out[2 * k + 1] = agc_clip(yi, c);
     }
     return s;
 }
 
-// Clips nf floats in place to [-c, c] with the two-comparison rule.
-void chunk_clip(float *y, uint64_t nf, float c) noexcept {
-    const v4f t = {c, c, c, c};
-    const v4f neg = -t;
-    uint64_t i = 0;
-    for (; i + 4 <= nf; i += 4) {
-        const v4f w = load4(y + i);
-        const v4i low = (w != w) | (neg > w);
-        const v4f z = low ? neg : w;
-        const v4i high = (t < z) | (z != z);
-        store4(y + i, high ? t : z);
-    }
-    for (; i < nf; i++) y[i] = agc_clip(y[i], c);
-}
-
-}  // namespace
-
-void agc_steps(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
+template <int Variant>
+KX_ALWAYS_INLINE void steps_impl(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
     if (n == 0) return;
     const uint64_t chunk = a->decim >= 2 ? a->decim : 1;
     const double loop_k = 4.0 * a->loop_bw;
     const double alpha_full = agc_chunk_coeff(a->alpha, chunk);
     const double k_full = agc_chunk_coeff(loop_k, chunk);
+    const double inv_full = 1.0 / static_cast<double>(chunk);
     const float c = agc_clip_level(a->clip_db);
     double start = a->g_last;
 
     for (uint64_t pos = 0; pos < n; pos += chunk) {
         const uint64_t left = n - pos;
-        const uint64_t m = left < chunk ? left : chunk;
+        uint64_t m = chunk;
         double alpha_m = alpha_full;
         double k_m = k_full;
-        if (m != chunk) {
+        double inv_m = inv_full;
+        if (left < chunk) {
+            // A short last chunk gets coefficients for its own length.
+            m = left;
             alpha_m = agc_chunk_coeff(a->alpha, m);
             k_m = agc_chunk_coeff(loop_k, m);
+            inv_m = 1.0 / static_cast<double>(m);
         }
-        const double inv_m = 1.0 / static_cast<double>(m);
-
         const double g_new = db_to_amp(a->gain_db);
         double step = g_new - start;
         step = step * inv_m;
-        float *y = out + 2 * pos;
-        const float s = chunk_gain(x + 2 * pos, y, m, start, step);
+        const float s = Variant == kx::CPU_BASELINE
+                            ? chunk_kernel4(x + 2 * pos, out + 2 * pos, m, start, step, c)
+                            : chunk_kernel8(x + 2 * pos, out + 2 * pos, m, start, step, c);
 
         double power = inv_m * static_cast<double>(s);
         if (power >= 0.0 && power <= AGC_P_MAX) {
@@ -128,9 +206,6 @@ void agc_steps(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
         } else {
             power = AGC_P_MAX;  // above, or NaN
         }
-
-        chunk_clip(y, 2 * m, c);
-
         if (alpha_m >= 1.0) {
             a->p_avg = power;
         } else {
@@ -142,4 +217,36 @@ void agc_steps(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
         start = g_new;
     }
     a->g_last = start;
+}
+
+void steps_baseline(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
+    steps_impl<kx::CPU_BASELINE>(a, x, out, n);
+}
+#if KX_X86
+KX_TARGET_AVX2 void steps_avx2(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
+    steps_impl<kx::CPU_AVX2>(a, x, out, n);
+}
+KX_TARGET_AVX512 void steps_avx512(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
+    steps_impl<kx::CPU_AVX512>(a, x, out, n);
+}
+#endif
+
+using steps_fn = void (*)(agc_core *, const float *, float *, uint64_t) noexcept;
+
+steps_fn select_steps() noexcept {
+#if KX_X86
+    switch (kx::cpu_level()) {
+    case kx::CPU_AVX512: return steps_avx512;
+    case kx::CPU_AVX2: return steps_avx2;
+    default: break;
+    }
+#endif
+    return steps_baseline;
+}
+
+}  // namespace
+
+void agc_steps(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
+    static const steps_fn impl = select_steps();
+    impl(a, x, out, n);
 }
