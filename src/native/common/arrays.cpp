@@ -15,7 +15,9 @@ PyArrayObject *as_complex64(PyObject *x) {
 bool out_kind_ok(PyObject *out) {
     if (PyArray_Check(out)) {
         PyArrayObject *a = reinterpret_cast<PyArrayObject *>(out);
-        if (PyArray_TYPE(a) == NPY_CFLOAT &&
+        // A byte-swapped complex64 array has the same type number, but the
+        // kernels write native-order floats: refuse it rather than corrupt it.
+        if (PyArray_TYPE(a) == NPY_CFLOAT && PyArray_ISNOTSWAPPED(a) &&
             PyArray_CHKFLAGS(a, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE))
             return true;
     }
