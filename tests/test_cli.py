@@ -1,0 +1,694 @@
+"""The ``kestrix`` command, run in-process through ``kestrix.cli.main``.
+
+Every run writes under pytest's tmp_path; outputs are compared bit for bit
+(``view(np.uint32)``) with the same chain of library calls made on the whole
+recording as one array.
+"""
+
+from __future__ import annotations
+
+import csv
+import hashlib
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from kestrix import _demo
+from kestrix.agc import AGC, settling_samples
+from kestrix.cli import main
+from kestrix.filter import FIR, MovingAverage, design_lowpass
+from kestrix.telemetry import Telemetry
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def run(capsys, *argv):
+    """main(argv) -> (exit status, stdout, stderr)."""
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def signal(n: int, seed: int = 7) -> np.ndarray:
+    """Bursty test signal: levels 40 dB apart so the AGC really moves."""
+    rng = np.random.default_rng(seed)
+    x = (rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(np.complex64)
+    level = np.where((np.arange(n) // 300) % 2 == 0, 0.5, 0.005).astype(np.float32)
+    return (x * level).astype(np.complex64)
+
+
+def library_chain(x, *, lowpass=None, agc=True, average=None, average_gain=1.0, decim=8,
+                  ref_db=0.0, loop_bw=0.0025, alpha=0.05, clip_db=120.0):
+    """The chain as direct library calls on the whole array."""
+    y = x
+    if lowpass is not None:
+        y = FIR(design_lowpass(*lowpass)).execute(y)
+    if agc:
+        a = AGC(ref_db, loop_bw, alpha)
+        a.decim = decim
+        a.clip_db = clip_db
+        y = a.steps(y)
+    if average is not None:
+        y = MovingAverage(average, average_gain).steps(y)
+    return y
+
+
+def bits(a: np.ndarray) -> np.ndarray:
+    return np.ascontiguousarray(a, np.complex64).view(np.uint32)
+
+
+def write_raw(path, x) -> str:
+    np.ascontiguousarray(x, "<c8").tofile(path)
+    return str(path)
+
+
+def read_raw(path) -> np.ndarray:
+    return np.fromfile(path, "<c8")
+
+
+def write_sigmf(base, data: bytes, datatype: str, **global_fields) -> str:
+    """A SigMF pair written with the sigmf library; returns the .sigmf-meta name."""
+    sigmf = pytest.importorskip("sigmf")
+    data_path = str(base) + ".sigmf-data"
+    with open(data_path, "wb") as f:
+        f.write(data)
+    g = {"core:datatype": datatype, "core:sample_rate": 48000.0, **global_fields}
+    smf = sigmf.SigMFFile(data_file=data_path, global_info=g)
+    smf.add_capture(0, metadata={"core:frequency": 433.92e6, "core:datetime": "2024-05-01T12:00:00Z"})
+    smf.add_annotation(10, 20, metadata={"core:comment": "a burst"})
+    smf.tofile(str(base) + ".sigmf-meta")
+    return str(base) + ".sigmf-meta"
+
+
+def one_line(err: str) -> str:
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    assert "Traceback" not in err
+    return lines[0]
+
+
+# ------------------------------------------------------------------ formats
+
+
+class TestRoundTrip:
+    @pytest.mark.parametrize("ext", [".cf32", ".fc32", ".cfile", ".raw"])
+    def test_raw_copy_is_identity(self, tmp_path, capsys, ext):
+        x = signal(1001)
+        src = write_raw(tmp_path / f"in{ext}", x)
+        code, out, _ = run(capsys, "process", src, "-o", tmp_path / f"out{ext}", "--no-agc")
+        assert code == 0
+        assert np.array_equal(bits(read_raw(tmp_path / f"out{ext}")), bits(x))
+        assert "1,001 samples" in out
+
+    def test_npy_round_trip_and_complex128_input(self, tmp_path, capsys):
+        x = signal(777)
+        np.save(tmp_path / "in64.npy", x)
+        np.save(tmp_path / "in128.npy", x.astype(np.complex128))
+        for name in ("in64", "in128"):
+            code, _, _ = run(capsys, "process", tmp_path / f"{name}.npy", "--no-agc")
+            assert code == 0
+            y = np.load(tmp_path / f"{name}.kestrix.npy")
+            assert y.dtype == np.complex64 and y.shape == (777,)
+            assert np.array_equal(bits(y), bits(x))
+
+    def test_big_endian_npy_input(self, tmp_path, capsys):
+        x = signal(100)
+        np.save(tmp_path / "be.npy", x.astype(">c8"))
+        code, _, _ = run(capsys, "process", tmp_path / "be.npy", "-o", tmp_path / "o.cf32", "--no-agc")
+        assert code == 0
+        assert np.array_equal(bits(read_raw(tmp_path / "o.cf32")), bits(x))
+
+    def test_across_formats_by_name(self, tmp_path, capsys):
+        pytest.importorskip("sigmf")
+        x = signal(4096)
+        src = write_raw(tmp_path / "a.cf32", x)
+        assert run(capsys, "process", src, "-o", tmp_path / "b.sigmf-meta", "--no-agc")[0] == 0
+        assert run(capsys, "process", tmp_path / "b.sigmf-data", "-o", tmp_path / "c.npy",
+                   "--no-agc")[0] == 0
+        assert run(capsys, "process", tmp_path / "c.npy", "-o", tmp_path / "d.bin",
+                   "--out-format", "raw", "--no-agc")[0] == 0
+        assert np.array_equal(bits(read_raw(tmp_path / "d.bin")), bits(x))
+
+    def test_format_override_for_unknown_name(self, tmp_path, capsys):
+        x = signal(64)
+        src = write_raw(tmp_path / "capture.dat", x)
+        code, _, err = run(capsys, "process", src, "--no-agc")
+        assert code == 2 and "--format" in one_line(err)
+        code, _, _ = run(capsys, "process", src, "--format", "raw", "--no-agc")
+        assert code == 0
+        assert np.array_equal(bits(read_raw(tmp_path / "capture.kestrix.dat")), bits(x))
+
+    @pytest.mark.parametrize("datatype,dtype", [
+        ("ci16_le", "<i2"), ("ci16_be", ">i2"), ("ci8", "i1"), ("cu8", "u1"),
+        ("ci32_le", "<i4"), ("cu16_le", "<u2"), ("cf32_be", ">f4"), ("cf64_le", "<f8"),
+    ])
+    def test_sigmf_sample_types_convert_like_sigmf(self, tmp_path, capsys, datatype, dtype):
+        sigmf = pytest.importorskip("sigmf")
+        rng = np.random.default_rng(3)
+        dt = np.dtype(dtype)
+        if dt.kind == "f":
+            comps = rng.standard_normal(2 * 333).astype(dt)
+        else:
+            info = np.iinfo(dt)
+            comps = rng.integers(info.min, info.max, 2 * 333, endpoint=True).astype(dt)
+        meta = write_sigmf(tmp_path / "t", comps.tobytes(), datatype)
+        code, _, _ = run(capsys, "process", meta, "-o", tmp_path / "o.npy", "--no-agc",
+                         "--block", 50)
+        assert code == 0
+        expect = sigmf.sigmffile.fromfile(meta).read_samples().astype(np.complex64)
+        y = np.load(tmp_path / "o.npy")
+        assert np.array_equal(bits(y), bits(expect))
+
+    @pytest.mark.parametrize("datatype", ["rf32_le", "ci64_le", "cf16_le", "ci16", "bogus"])
+    def test_unsupported_sigmf_type_is_named(self, tmp_path, capsys, datatype):
+        meta = tmp_path / "u.sigmf-meta"
+        meta.write_text(json.dumps({"global": {"core:datatype": datatype, "core:version": "1.2.0"},
+                                    "captures": [], "annotations": []}))
+        (tmp_path / "u.sigmf-data").write_bytes(bytes(64))
+        code, _, err = run(capsys, "process", meta, "-o", tmp_path / "o.cf32")
+        assert code == 1
+        assert datatype in one_line(err)
+
+
+# ------------------------------------------------------------------ streaming
+
+
+class TestStreamedEqualsWholeArray:
+    @pytest.mark.parametrize("n", [1, 7, 8, 1001, 5000])
+    @pytest.mark.parametrize("block", [1, 3, 8, 24, 1000, 4097])
+    def test_full_chain(self, tmp_path, capsys, n, block):
+        x = signal(n)
+        src = write_raw(tmp_path / "in.cf32", x)
+        code, _, _ = run(capsys, "process", src, "-o", tmp_path / "o.cf32", "--block", block,
+                         "--lowpass", "0.2", "0.3", "60", "--average", "5", "--average-gain", "1.5",
+                         "-q")
+        assert code == 0
+        expect = library_chain(x, lowpass=(0.2, 0.3, 60.0), average=5, average_gain=1.5)
+        assert np.array_equal(bits(read_raw(tmp_path / "o.cf32")), bits(expect))
+
+    @pytest.mark.parametrize("decim,block", [(1, 1), (1, 13), (5, 7), (5, 10), (32, 100), (3, 4096)])
+    def test_agc_settings_and_decim(self, tmp_path, capsys, decim, block):
+        x = signal(3001, seed=decim)
+        src = write_raw(tmp_path / "in.cf32", x)
+        code, _, _ = run(capsys, "process", src, "-o", tmp_path / "o.cf32", "--block", block,
+                         "--decim", decim, "--ref-db", "-6", "--loop-bw", "0.001", "--alpha",
+                         "0.2", "--clip-db", "-3", "-q")
+        assert code == 0
+        expect = library_chain(x, decim=decim, ref_db=-6.0, loop_bw=0.001, alpha=0.2, clip_db=-3.0)
+        assert np.array_equal(bits(read_raw(tmp_path / "o.cf32")), bits(expect))
+
+    def test_telemetry_does_not_change_output(self, tmp_path, capsys):
+        x = signal(2500)
+        src = write_raw(tmp_path / "in.cf32", x)
+        code, _, _ = run(capsys, "process", src, "-o", tmp_path / "o.cf32", "--block", 40,
+                         "--telemetry", tmp_path / "t.csv", "-q")
+        assert code == 0
+        assert np.array_equal(bits(read_raw(tmp_path / "o.cf32")), bits(library_chain(x)))
+
+    @pytest.mark.parametrize("block,rate", [(24, None), (4096, 1000.0)])
+    def test_telemetry_csv_matches_library_probes(self, tmp_path, capsys, block, rate):
+        n, decim = 2501, 8
+        x = signal(n)
+        src = write_raw(tmp_path / "in.cf32", x)
+        argv = ["process", src, "-o", tmp_path / "o.cf32", "--block", block,
+                "--telemetry", tmp_path / "t.csv", "-q"]
+        if rate:
+            argv += ["--rate", rate]
+        assert run(capsys, *argv)[0] == 0
+        tlm = Telemetry(1 << 12)
+        agc = AGC()
+        agc.set_telemetry(tlm, "agc")
+        agc.steps(x)
+        recs = tlm.read()
+        gain = recs["value"][recs["probe"] == tlm.probe_id("agc.gain_db")]
+        level = recs["value"][recs["probe"] == tlm.probe_id("agc.level_db")]
+        with open(tmp_path / "t.csv", newline="") as f:
+            rows = list(csv.DictReader(f))
+        assert len(rows) == len(gain) == -(-n // decim)
+        got_gain = np.array([float(r["gain_db"]) for r in rows], np.float32)
+        got_level = np.array([float(r["level_db"]) for r in rows], np.float32)
+        assert np.array_equal(got_gain.view(np.uint32), gain.view(np.uint32))
+        assert np.array_equal(got_level.view(np.uint32), level.view(np.uint32))
+        samples = [int(r["sample"]) for r in rows]
+        assert samples == [min((k + 1) * decim, n) for k in range(len(rows))]
+        if rate:
+            assert float(rows[9]["time_s"]) == pytest.approx(samples[9] / rate)
+        else:
+            assert "time_s" not in rows[0]
+
+    def test_memory_stays_bounded_by_block(self, tmp_path, capsys, monkeypatch):
+        """Reads never ask for more than one block, whatever the file size."""
+        from kestrix import _io
+
+        x = signal(20000)
+        src = write_raw(tmp_path / "in.cf32", x)
+        sizes = []
+        orig = _io.Reader.read
+
+        def spy(self, buf):
+            x = orig(self, buf)
+            sizes.append(len(x))
+            return x
+
+        monkeypatch.setattr(_io.Reader, "read", spy)
+        assert run(capsys, "process", src, "--block", 1024, "-q")[0] == 0
+        assert sizes and max(sizes) == 1024 and len(sizes) == 20
+
+
+class TestSummary:
+    @pytest.mark.parametrize("block", [1000, 4096, 50000])
+    def test_level_statistics(self, tmp_path, capsys, block):
+        """Envelope bins of 16 samples, blocks that cut bins anywhere."""
+        n = 50000
+        x = signal(n, seed=block)
+        src = write_raw(tmp_path / "in.cf32", x)
+        code, out, _ = run(capsys, "process", src, "--no-agc", "--block", block,
+                           "--average", "3", "--average-gain", "2")
+        assert code == 0
+        y = read_raw(tmp_path / "in.kestrix.cf32")
+        assert "mean power per 16 samples" in out
+        for name, z in (("input", x), ("output", y)):
+            p = np.abs(z.astype(np.complex128)) ** 2
+            bins = 10 * np.log10(np.add.reduceat(p, np.arange(0, n, 16)) / np.minimum(16, n - np.arange(0, n, 16)))
+            line = next(ln for ln in out.splitlines() if ln.split()[:1] == [name] and "envelope" in ln)
+            nums = [float(t) for t in line.replace("/", " ").split() if t.lstrip("-").replace(".", "").isdigit()]
+            expect = [10 * np.log10(p.mean()), bins.min(), np.median(bins), bins.max()]
+            assert nums == pytest.approx(expect, abs=0.011)
+        assert "50,000" in out and "Msamples/s" in out
+
+
+# ------------------------------------------------------------------ SigMF metadata
+
+
+class TestSigmfMetadata:
+    def test_output_keeps_input_fields_and_records_chain(self, tmp_path, capsys):
+        sigmf = pytest.importorskip("sigmf")
+        x = signal(1234)
+        meta = write_sigmf(tmp_path / "rec", x.tobytes(), "cf32_le",
+                           **{"core:author": "test bench", "core:description": "two bursts",
+                              "core:hw": "dongle v3"})
+        code, out, _ = run(capsys, "process", meta, "--lowpass", "0.2", "0.3", "60",
+                           "--average", "4", "--decim", "16", "--ref-db", "-3")
+        assert code == 0
+        assert "25.708 ms at 48 kHz" in out
+        out_meta = tmp_path / "rec.kestrix.sigmf-meta"
+        m = json.loads(out_meta.read_text())
+        g = m["global"]
+        assert g["core:author"] == "test bench"
+        assert g["core:description"] == "two bursts"
+        assert g["core:hw"] == "dongle v3"
+        assert g["core:sample_rate"] == 48000.0
+        assert g["core:datatype"] == "cf32_le"
+        assert "core:sha512" not in g
+        assert {"name": "kestrix", "version": "0.1.0", "optional": True} in g["core:extensions"]
+        proc = g["kestrix:processing"]
+        assert proc["source"] == "rec.sigmf-meta"
+        assert [s["stage"] for s in proc["chain"]] == ["lowpass_fir", "agc", "moving_average"]
+        assert proc["chain"][0] | {} == {**proc["chain"][0], "fpass": 0.2, "fstop": 0.3,
+                                         "atten_db": 60.0, "num_taps": 75}
+        assert proc["chain"][1]["decim"] == 16 and proc["chain"][1]["ref_db"] == -3.0
+        assert proc["chain"][2] == {"stage": "moving_average", "len": 4, "gain": 1.0}
+        assert m["captures"][0]["core:frequency"] == 433.92e6
+        assert m["captures"][0]["core:datetime"] == "2024-05-01T12:00:00Z"
+        assert m["annotations"][0]["core:comment"] == "a burst"
+        # The library reads the pair back, and the samples are the chain's.
+        back = sigmf.sigmffile.fromfile(str(out_meta))
+        back.validate()
+        expect = library_chain(x, lowpass=(0.2, 0.3, 60.0), average=4, decim=16, ref_db=-3.0)
+        assert np.array_equal(bits(back.read_samples()), bits(expect))
+
+    def test_checksum_is_verified(self, tmp_path, capsys):
+        pytest.importorskip("sigmf")
+        x = signal(500)
+        meta = write_sigmf(tmp_path / "rec", x.tobytes(), "cf32_le")
+        assert "core:sha512" in json.loads(open(meta).read())["global"]
+        assert run(capsys, "process", meta, "-o", tmp_path / "ok.cf32", "-q")[0] == 0
+        y = x.copy()
+        y[100] += 1
+        (tmp_path / "rec.sigmf-data").write_bytes(y.tobytes())
+        code, _, err = run(capsys, "process", meta, "-o", tmp_path / "bad.cf32")
+        assert code == 1 and "SHA-512" in one_line(err)
+        assert not (tmp_path / "bad.cf32").exists()
+        assert [p for p in os.listdir(tmp_path) if p.endswith(".part")] == []
+        code, _, _ = run(capsys, "process", meta, "-o", tmp_path / "bad.cf32", "--skip-checksum", "-q")
+        assert code == 0
+
+
+# ------------------------------------------------------------------ bad input
+
+
+class TestBadInput:
+    def test_missing_file(self, tmp_path, capsys):
+        code, _, err = run(capsys, "process", tmp_path / "nope.cf32")
+        assert code == 1 and "nope.cf32: no such file" in one_line(err)
+
+    def test_unreadable_file(self, tmp_path, capsys):
+        if os.geteuid() == 0:
+            pytest.skip("root reads any file")
+        src = write_raw(tmp_path / "locked.cf32", signal(16))
+        os.chmod(src, 0)
+        try:
+            code, _, err = run(capsys, "process", src)
+        finally:
+            os.chmod(src, 0o600)
+        assert code == 1 and "permission denied" in one_line(err)
+
+    def test_input_is_a_folder(self, tmp_path, capsys):
+        os.mkdir(tmp_path / "d.cf32")
+        code, _, err = run(capsys, "process", tmp_path / "d.cf32")
+        assert code == 1 and "not a regular file" in one_line(err)
+
+    @pytest.mark.parametrize("nbytes", [1, 7, 8 * 10 + 3])
+    def test_truncated_raw(self, tmp_path, capsys, nbytes):
+        (tmp_path / "t.cf32").write_bytes(bytes(nbytes))
+        code, _, err = run(capsys, "process", tmp_path / "t.cf32")
+        assert code == 1 and "truncated raw file" in one_line(err) and str(nbytes) in err
+
+    def test_empty_raw(self, tmp_path, capsys):
+        (tmp_path / "e.cf32").write_bytes(b"")
+        code, _, err = run(capsys, "process", tmp_path / "e.cf32")
+        assert code == 1 and "no samples" in one_line(err)
+
+    def test_sigmf_meta_without_data(self, tmp_path, capsys):
+        meta = write_sigmf(tmp_path / "p", signal(10).tobytes(), "cf32_le")
+        os.unlink(tmp_path / "p.sigmf-data")
+        code, _, err = run(capsys, "process", meta)
+        assert code == 1 and "mismatched SigMF pair" in one_line(err)
+
+    def test_sigmf_data_without_meta(self, tmp_path, capsys):
+        (tmp_path / "q.sigmf-data").write_bytes(signal(10).tobytes())
+        code, _, err = run(capsys, "process", tmp_path / "q.sigmf-data")
+        assert code == 1 and "q.sigmf-meta not found" in one_line(err)
+
+    def test_sigmf_size_does_not_match_type(self, tmp_path, capsys):
+        meta = write_sigmf(tmp_path / "s", bytes(4 * 10), "ci16_le")
+        with open(tmp_path / "s.sigmf-data", "ab") as f:
+            f.write(b"\x00\x01")
+        code, _, err = run(capsys, "process", meta, "--skip-checksum")
+        assert code == 1 and "do not match" in one_line(err)
+
+    def test_sigmf_bad_json(self, tmp_path, capsys):
+        (tmp_path / "j.sigmf-meta").write_text("{not json")
+        (tmp_path / "j.sigmf-data").write_bytes(bytes(8))
+        code, _, err = run(capsys, "process", tmp_path / "j.sigmf-meta")
+        assert code == 1 and "bad JSON" in one_line(err)
+
+    @pytest.mark.parametrize("argv,needle", [
+        (["--loop-bw", "0"], "--loop-bw"),
+        (["--loop-bw", "0.5"], "--loop-bw"),
+        (["--alpha", "1.5"], "--alpha"),
+        (["--alpha", "nan"], "--alpha"),
+        (["--decim", "0"], "--decim"),
+        (["--ref-db", "inf"], "--ref-db"),
+        (["--average", "65"], "--average"),
+        (["--average", "0"], "--average"),
+        (["--average-gain", "2"], "--average-gain needs --average"),
+        (["--block", "0"], "--block"),
+        (["--rate", "-1"], "--rate"),
+        (["--lowpass", "0.3", "0.2", "60"], "FPASS < FSTOP"),
+        (["--lowpass", "0.2", "1.3", "60"], "FSTOP <= 1"),
+        (["--lowpass", "0.2", "0.3", "5"], "ATTEN_DB must be above 8"),
+        (["--lowpass", "0.2", "0.2000001", "60"], "taps"),
+        (["--lowpass", "0.2", "x", "60"], "--lowpass"),
+        (["--no-agc", "--telemetry", "t.csv"], "--no-agc"),
+        (["--bogus"], "unrecognized arguments"),
+    ])
+    def test_invalid_parameters(self, tmp_path, capsys, argv, needle):
+        src = write_raw(tmp_path / "in.cf32", signal(64))
+        code, out, err = run(capsys, "process", src, *argv)
+        assert code == 2
+        assert needle in one_line(err)
+        assert not (tmp_path / "in.kestrix.cf32").exists()
+
+    def test_output_equal_to_input(self, tmp_path, capsys):
+        x = signal(64)
+        src = write_raw(tmp_path / "in.cf32", x)
+        for other in (src, str(tmp_path / "." / "in.cf32")):
+            code, _, err = run(capsys, "process", src, "-o", other, "--force")
+            assert code == 2 and "is the input file" in one_line(err)
+        code, _, err = run(capsys, "process", src, "--plot", src, "--force")
+        assert code == 2 and "is the input file" in one_line(err)
+        assert np.array_equal(bits(read_raw(src)), bits(x))
+
+    def test_sigmf_output_pair_overlapping_input(self, tmp_path, capsys):
+        meta = write_sigmf(tmp_path / "r", signal(32).tobytes(), "cf32_le")
+        code, _, err = run(capsys, "process", meta, "-o", tmp_path / "r.sigmf-data", "--force")
+        assert code == 2 and "is the input file" in one_line(err)
+
+    def test_output_exists_needs_force(self, tmp_path, capsys):
+        x = signal(64)
+        src = write_raw(tmp_path / "in.cf32", x)
+        (tmp_path / "o.cf32").write_bytes(b"keep me!")
+        code, _, err = run(capsys, "process", src, "-o", tmp_path / "o.cf32")
+        assert code == 2 and "exists; use --force" in one_line(err)
+        assert (tmp_path / "o.cf32").read_bytes() == b"keep me!"
+        code, _, _ = run(capsys, "process", src, "-o", tmp_path / "o.cf32", "--force", "-q")
+        assert code == 0
+        assert np.array_equal(bits(read_raw(tmp_path / "o.cf32")), bits(library_chain(x)))
+
+    def test_output_folder_missing(self, tmp_path, capsys):
+        src = write_raw(tmp_path / "in.cf32", signal(64))
+        code, _, err = run(capsys, "process", src, "-o", tmp_path / "no" / "o.cf32")
+        assert code == 1 and "does not exist" in one_line(err)
+
+    @pytest.mark.parametrize("stage", ["agc", "write"])
+    def test_interrupt_leaves_no_partial_output(self, tmp_path, capsys, monkeypatch, stage):
+        """Ctrl-C in the middle of the stream: old output intact, no temporary left."""
+        from kestrix import _io, cli
+
+        x = signal(10000)
+        src = write_raw(tmp_path / "in.cf32", x)
+        (tmp_path / "o.cf32").write_bytes(b"previous")
+        calls = {"n": 0}
+
+        def interrupt_on_third(*a, **k):
+            calls["n"] += 1
+            if calls["n"] == 3:
+                raise KeyboardInterrupt
+            return orig(*a, **k)
+
+        if stage == "write":
+            orig = _io.Sink.write
+            monkeypatch.setattr(_io.Sink, "write", interrupt_on_third)
+        else:
+            orig = cli.TelemetryLog.steps
+            monkeypatch.setattr(cli.TelemetryLog, "steps", interrupt_on_third)
+        code, _, err = run(capsys, "process", src, "-o", tmp_path / "o.cf32", "--force",
+                           "--block", 1024, "--telemetry", tmp_path / "t.csv")
+        assert code == 130 and "interrupted" in one_line(err)
+        assert calls["n"] == 3
+        assert (tmp_path / "o.cf32").read_bytes() == b"previous"
+        assert sorted(os.listdir(tmp_path)) == ["in.cf32", "o.cf32"]
+
+    def test_missing_optional_dependencies(self, tmp_path, capsys, monkeypatch):
+        """Without the cli extra, raw/npy work; SigMF and plots name the extra."""
+        for mod in ("sigmf", "matplotlib", "tqdm"):
+            monkeypatch.setitem(sys.modules, mod, None)
+        x = signal(100)
+        src = write_raw(tmp_path / "in.cf32", x)
+        assert run(capsys, "process", src, "-o", tmp_path / "o.npy", "-q")[0] == 0
+        assert np.array_equal(bits(np.load(tmp_path / "o.npy")), bits(library_chain(x)))
+        for argv in (["-o", tmp_path / "o.sigmf-meta"], ["--plot", tmp_path / "p.png"]):
+            code, _, err = run(capsys, "process", src, *argv)
+            assert code == 1 and "pip install 'kestrix[cli]'" in one_line(err)
+        assert sorted(os.listdir(tmp_path)) == ["in.cf32", "o.npy"]
+
+    def test_no_command(self, capsys):
+        code, _, err = run(capsys)
+        assert code == 2 and "choose a command" in one_line(err)
+
+
+# ------------------------------------------------------------------ plots
+
+
+def assert_png(path, width=1000, height=600):
+    mpimg = pytest.importorskip("matplotlib.image")
+    with open(path, "rb") as f:
+        assert f.read(8) == PNG_SIGNATURE
+    img = mpimg.imread(path)
+    assert img.shape[:2] == (height, width)
+    assert float(img[..., :3].std()) > 0.05  # something was drawn
+
+
+class TestPlots:
+    def test_process_plot(self, tmp_path, capsys):
+        src = write_raw(tmp_path / "in.cf32", signal(20000))
+        code, out, _ = run(capsys, "process", src, "--plot", tmp_path / "p.png", "--rate", "1e5")
+        assert code == 0 and "p.png" in out
+        assert_png(tmp_path / "p.png")
+
+    def test_process_plot_without_agc(self, tmp_path, capsys):
+        src = write_raw(tmp_path / "in.cf32", signal(5000))
+        code, _, _ = run(capsys, "process", src, "--no-agc", "--average", "8",
+                         "--plot", tmp_path / "p.png", "-q")
+        assert code == 0
+        assert_png(tmp_path / "p.png")
+
+    def test_design_plot(self, tmp_path, capsys):
+        code, _, _ = run(capsys, "design", "0.2", "0.3", "60", "--plot", tmp_path / "r.png")
+        assert code == 0
+        assert_png(tmp_path / "r.png")
+
+
+# ------------------------------------------------------------------ demo
+
+
+class TestDemo:
+    def test_demo_writes_outputs_into_fresh_folder(self, tmp_path, capsys, monkeypatch):
+        sigmf = pytest.importorskip("sigmf")
+        monkeypatch.chdir(tmp_path)
+        code, out, _ = run(capsys, "process", "--demo-seconds", "0.25")
+        assert code == 0
+        folders = [p for p in os.listdir(tmp_path) if p.startswith("kestrix-demo-")]
+        assert len(folders) == 1
+        d = tmp_path / folders[0]
+        assert sorted(os.listdir(d)) == ["demo-telemetry.csv", "demo.png", "demo.sigmf-data",
+                                         "demo.sigmf-meta"]
+        assert str(d) in out
+        assert "AGC settling" in out and "378 samples" in out
+        rec = sigmf.sigmffile.fromfile(str(d / "demo.sigmf-meta"))
+        assert rec.get_global_field("core:sample_rate") == _demo.DEMO_RATE
+        y = rec.read_samples()
+        x = _demo.demo_recording(0.25)
+        assert np.array_equal(bits(y), bits(library_chain(x)))
+        assert_png(d / "demo.png")
+        with open(d / "demo-telemetry.csv") as f:
+            assert sum(1 for _ in f) == 1 + -(-len(x) // 8)
+        # A second run in the same second gets a folder of its own.
+        assert run(capsys, "process", "--demo-seconds", "0.25", "-q")[0] == 0
+        assert len([p for p in os.listdir(tmp_path) if p.startswith("kestrix-demo-")]) == 2
+
+    def test_demo_recording_is_deterministic_with_40db_bursts(self):
+        a = _demo.demo_recording(0.5)
+        b = _demo.demo_recording(0.5)
+        assert a.dtype == np.complex64 and len(a) == int(0.5 * _demo.DEMO_RATE)
+        assert np.array_equal(bits(a), bits(b))
+        slot = len(a) // _demo.DEMO_BURSTS
+        centre = [a[k * slot + slot // 3 : k * slot + 2 * slot // 3] for k in range(2)]
+        p = [10 * np.log10(np.mean(np.abs(c.astype(np.complex128)) ** 2)) for c in centre]
+        assert p[0] - p[1] == pytest.approx(40.0, abs=1.5)
+
+    def test_demo_to_named_output(self, tmp_path, capsys):
+        code, _, _ = run(capsys, "process", "-o", tmp_path / "d.npy", "--demo-seconds", "0.1",
+                         "--no-agc", "-q")
+        assert code == 0
+        assert np.array_equal(bits(np.load(tmp_path / "d.npy")), bits(_demo.demo_recording(0.1)))
+
+
+# ------------------------------------------------------------------ design, settle, info
+
+
+class TestDesign:
+    def test_report_and_taps_file(self, tmp_path, capsys):
+        code, out, _ = run(capsys, "design", "0.2", "0.3", "60", "--taps-out", tmp_path / "t.npy")
+        assert code == 0
+        taps = design_lowpass(0.2, 0.3, 60.0)
+        saved = np.load(tmp_path / "t.npy")
+        assert saved.dtype == np.float32
+        assert np.array_equal(saved.view(np.uint32), taps.view(np.uint32))
+        assert "taps                75 " in out
+        assert "beta                5.65326" in out
+        assert f"{float(np.sum(taps, dtype=np.float64)):.7g}" in out
+        # Independent check of the printed stopband figure with a dense DFT.
+        f = np.linspace(0.3, 1.0, 4001)
+        k = np.arange(len(taps))
+        h = np.abs(np.exp(-1j * np.pi * np.outer(f, k)) @ taps.astype(np.float64))
+        measured = -20 * np.log10(h.max())
+        line = next(ln for ln in out.splitlines() if "stopband atten" in ln)
+        assert float(line.split()[2]) == pytest.approx(measured, abs=0.05)
+
+    @pytest.mark.parametrize("argv", [["0.3", "0.2", "60"], ["0.2", "0.3", "nan"], ["0.2", "0.3", "8"]])
+    def test_invalid(self, capsys, argv):
+        code, _, err = run(capsys, "design", *argv)
+        assert code == 2 and "design:" in one_line(err)
+
+    def test_taps_out_exists(self, tmp_path, capsys):
+        (tmp_path / "t.npy").write_bytes(b"x")
+        code, _, err = run(capsys, "design", "0.2", "0.3", "60", "--taps-out", tmp_path / "t.npy")
+        assert code == 2 and "--force" in one_line(err)
+
+
+class TestSettle:
+    def test_answer_with_rate(self, capsys):
+        code, out, _ = run(capsys, "settle", "0.0025", "0.05", "40", "1", "--rate", "1e6")
+        assert code == 0
+        assert f"{settling_samples(0.0025, 0.05, 40.0, 1.0):,} samples (378.000 us at 1 MHz)" in out
+        assert "loop time constant  100 samples (100.000 us)" in out
+        assert "3.78 time constants" in out
+
+    def test_loud_start(self, capsys):
+        code, out, _ = run(capsys, "settle", "0.0025", "0.05", "-40", "1")
+        assert code == 0 and "168 samples" in out and "loud start" in out
+
+    def test_zero_answer_is_explained(self, capsys):
+        code, out, _ = run(capsys, "settle", "100", "0.05", "6", "0.5")
+        assert code == 0 and "does not come within 0.5 dB" in out
+
+    @pytest.mark.parametrize("argv,needle", [
+        (["0.0025", "1.5", "6", "0.5"], "ALPHA"), (["0.0025", "0", "6", "0.5"], "ALPHA"),
+        (["0", "0.05", "6", "0.5"], "LOOP_BW"), (["nan", "0.05", "6", "0.5"], "LOOP_BW"),
+        (["0.0025", "0.05", "6", "0"], "TOL_DB"), (["0.0025", "0.05", "inf", "1"], "GAIN_ERR_DB"),
+        (["1e-12", "0.05", "6", "1"], "LOOP_BW"),
+    ])
+    def test_invalid_arguments_explained(self, capsys, argv, needle):
+        code, _, err = run(capsys, "settle", *argv)
+        assert code == 2 and needle in one_line(err) and "gives 0" in err
+
+
+class TestInfo:
+    def test_raw(self, tmp_path, capsys):
+        src = write_raw(tmp_path / "x.cfile", signal(300))
+        code, out, _ = run(capsys, "info", src)
+        assert code == 0
+        assert "raw little-endian complex64" in out and "300" in out and "unknown" in out
+        code, out, _ = run(capsys, "info", src, "--rate", "100")
+        assert "3.000 s" in out
+
+    def test_sigmf(self, tmp_path, capsys):
+        meta = write_sigmf(tmp_path / "m", bytes(4 * 250), "ci16_le", **{"core:author": "someone"})
+        code, out, _ = run(capsys, "info", meta)
+        assert code == 0
+        assert "ci16_le" in out and "250" in out and "5.208 ms" in out
+        assert '"core:author": "someone"' in out and '"core:frequency": 433920000.0' in out
+
+    def test_npy_and_errors(self, tmp_path, capsys):
+        np.save(tmp_path / "a.npy", signal(12).astype(np.complex128))
+        code, out, _ = run(capsys, "info", tmp_path / "a.npy")
+        assert code == 0 and "complex128" in out and "12" in out
+        np.save(tmp_path / "r.npy", np.zeros(4, np.float32))
+        code, _, err = run(capsys, "info", tmp_path / "r.npy")
+        assert code == 1 and "not complex64 or complex128" in one_line(err)
+        np.save(tmp_path / "2d.npy", np.zeros((2, 2), np.complex64))
+        code, _, err = run(capsys, "info", tmp_path / "2d.npy")
+        assert code == 1 and "one-dimensional" in one_line(err)
+
+
+class TestEntryPoints:
+    def test_python_dash_m(self, tmp_path):
+        r = subprocess.run([sys.executable, "-m", "kestrix", "settle", "0.0025", "0.05", "6", "0.5"],
+                           capture_output=True, text=True, cwd=tmp_path, timeout=120)
+        assert r.returncode == 0 and "225 samples" in r.stdout
+        r = subprocess.run([sys.executable, "-m", "kestrix", "process", "missing.cf32"],
+                           capture_output=True, text=True, cwd=tmp_path, timeout=120)
+        assert r.returncode == 1 and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr
+
+    def test_help_and_version(self, capsys):
+        for cmd in ([], ["process"], ["design"], ["settle"], ["info"]):
+            code, out, _ = run(capsys, *cmd, "--help")
+            assert code == 0 and "usage:" in out
+        code, out, _ = run(capsys, "--version")
+        assert code == 0 and "0.1.0" in out
+
+    def test_checksum_helper_agrees_with_hashlib(self, tmp_path):
+        """The streamed digest check uses the whole data file, as sigmf does."""
+        from kestrix._io import open_sigmf
+
+        pytest.importorskip("sigmf")
+        data = signal(100).tobytes()
+        meta = write_sigmf(tmp_path / "h", data, "cf32_le")
+        src = open_sigmf(meta)
+        assert src.sha512 == hashlib.sha512(data).hexdigest()
