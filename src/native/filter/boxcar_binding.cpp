@@ -1,0 +1,153 @@
+// The MovingAverage type over the boxcar core.
+#include "filter/boxcar_core.h"
+#include "filter/filter_types.h"
+
+namespace {
+
+struct BoxcarTraits {
+    using core_type = boxcar_filter;
+    using extra_type = kx::NoExtra;
+    static constexpr const char *create_failed = "boxcar_create returned NULL";
+
+    static int create(PyObject *args, PyObject *kwds, boxcar_filter **out) {
+        static const char *kwlist[] = {"len", "gain", nullptr};
+        unsigned long long len = 4;  // "K": no overflow check, so -1 wraps and is refused
+        double gain = 1.0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwds, "|Kd", const_cast<char **>(kwlist), &len,
+                                         &gain))
+            return -1;
+        *out = boxcar_create(uint64_t(len), gain);
+        return 0;
+    }
+    static void destroy(boxcar_filter *bx) { boxcar_destroy(bx); }
+    static std::size_t state_bytes(const boxcar_filter *bx) { return boxcar_state_bytes(bx); }
+    static void get_state(const boxcar_filter *bx, uint8_t *b) { boxcar_get_state(bx, b); }
+    static int set_state(boxcar_filter *bx, const uint8_t *b) { return boxcar_set_state(bx, b); }
+};
+
+using T = BoxcarTraits;
+
+PyObject *ma_step(PyObject *self, PyObject *args) {
+    if (kx::live<T>(self) == nullptr) return nullptr;
+    Py_complex v;
+    if (!PyArg_ParseTuple(args, "D", &v)) return nullptr;
+    boxcar_filter *bx = kx::live<T>(self);  // __complex__ may have destroyed the object
+    if (bx == nullptr) return nullptr;
+    const kx::cf32 x(static_cast<float>(v.real), static_cast<float>(v.imag));
+    const kx::cf32 y = boxcar_step(bx, x);
+    return PyComplex_FromDoubles(static_cast<double>(y.real()), static_cast<double>(y.imag()));
+}
+
+PyObject *ma_reset(PyObject *self, PyObject *) {
+    boxcar_filter *bx = kx::live<T>(self);
+    if (bx == nullptr) return nullptr;
+    boxcar_reset(bx);
+    Py_RETURN_NONE;
+}
+
+int ma_gain_set(PyObject *self, PyObject *value, void *) {
+    double gain;
+    boxcar_filter *bx = kx::convert_d<T>(self, value, &gain);
+    if (bx == nullptr) return -1;
+    boxcar_set_gain(bx, gain);
+    return 0;
+}
+
+#define MA_IMPORT "from kestrix.filter import MovingAverage"
+
+const char step_doc[] =
+    "step(x) -> float _Complex\n\n"
+    "Average one sample into the window.\n\n"
+    "The sample that leaves the window (zero while the window is still\n"
+    "filling) is subtracted from the running sum, the new one is added, and\n"
+    "the sum times gain/len is returned.  Each part is computed in float32:\n"
+    "the difference first, then the sum, then the product.  A stream fed one\n"
+    "sample at a time gives exactly what steps() gives for the whole block.\n\n"
+    "Parameters\n----------\n"
+    "x : complex\n    Input sample (an int or float is taken as real); each part is\n"
+    "    rounded to float32.\n\n"
+    "Returns\n-------\n"
+    "complex\n    The window average times gain, float32 parts widened to float.\n\n"
+    "Raises\n------\n"
+    "RuntimeError\n    \"destroyed\" after destroy().\n"
+    "TypeError\n    For an argument that does not convert to complex.\n\n"
+    "Examples\n--------\n"
+    ">>> " MA_IMPORT "\n"
+    ">>> ma = MovingAverage(2)\n"
+    ">>> [ma.step(v) for v in (1, 3, 3)]\n"
+    "[(0.5+0j), (2+0j), (3+0j)]\n"
+    ">>> MovingAverage(1, 0.5).step(2 - 4j)\n"
+    "(1-2j)\n";
+
+const char steps_doc[] =
+    "steps(x[, out]) -> ndarray\n\n"
+    "Average a block, sample by sample, continuing the stream.\n\n"
+    "The same chain as step() on each sample in C order, so a stream cut\n"
+    "into blocks of any size gives identical outputs.  After a reset the first\n"
+    "len-1 outputs ramp in (the missing samples count as zero).  The running\n"
+    "sum is never recomputed: after a NaN input every later output is NaN;\n"
+    "an infinite input gives infinite outputs while it is in the window and\n"
+    "NaN from the step at which it leaves, until reset() or set_state().\n\n"
+    "Parameters\n----------\n"
+    "x : array_like\n    Samples, converted to complex64 without unsafe casts; any\n"
+    "    shape, processed in C order.\n"
+    "out : ndarray, optional\n    A writable, C-contiguous complex64 array with as many\n"
+    "    elements as x (any shape); may be x itself.\n\n"
+    "Returns\n-------\n"
+    "ndarray\n    out when given, else a new 1-D complex64 array.\n\n"
+    "Raises\n------\n"
+    "RuntimeError\n    \"destroyed\" after destroy().\n"
+    "TypeError\n    When x does not cast safely to complex64, or out is not a\n"
+    "    writable, C-contiguous complex64 ndarray.\n"
+    "ValueError\n    When out has another element count than x.\n\n"
+    "Examples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> " MA_IMPORT "\n"
+    ">>> MovingAverage(3).steps(np.ones(5, np.complex64)).real.tolist()\n"
+    "[0.3333333432674408, 0.6666666865348816, 1.0, 1.0, 1.0]\n"
+    ">>> ma = MovingAverage(2)\n"
+    ">>> ma.steps([1, np.nan, 1, 1]).real.tolist()\n"
+    "[0.5, nan, nan, nan]\n"
+    ">>> x = np.ones(4, np.complex64)\n"
+    ">>> MovingAverage(4).steps(x, out=x) is x\n"
+    "True\n"
+    ">>> x.real.tolist()\n"
+    "[0.25, 0.5, 0.75, 1.0]\n";
+
+const char reset_doc[] =
+    "reset() -> None\n\n"
+    "Empty the window: the running sum, the ring and its position go to\n"
+    "zero, so the output ramps in again.  The length and the gain stay.  This\n"
+    "is also the only way, besides set_state(), to clear a NaN or infinity\n"
+    "from the running sum.\n\n"
+    "Raises\n------\nRuntimeError\n    \"destroyed\" after destroy().\n\n"
+    "Examples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> " MA_IMPORT "\n"
+    ">>> ma = MovingAverage(2)\n"
+    ">>> ma.steps(np.ones(4, np.complex64)).real.tolist()\n"
+    "[0.5, 1.0, 1.0, 1.0]\n"
+    ">>> ma.reset()\n"
+    ">>> ma.step(1)\n"
+    "(0.5+0j)\n";
+
+PyMethodDef ma_methods[] = {
+    {"step", (PyCFunction)ma_step, METH_VARARGS, step_doc},
+    {"steps", (PyCFunction)(void (*)(void))kx::m_block<T, boxcar_steps>,
+     METH_VARARGS | METH_KEYWORDS, steps_doc},
+    {"reset", (PyCFunction)ma_reset, METH_NOARGS, reset_doc},
+    KX_FRAME_METHODS(T, MA_IMPORT, "MovingAverage(3)"),
+};
+
+PyGetSetDef ma_getset[] = {
+    {"len", kx::get_u64<T, &boxcar_filter::len>, nullptr, "window length (1 .. BOXCAR_MAX_LEN).\n",
+     nullptr},
+    {"gain", kx::get_double<T, &boxcar_filter::gain>, ma_gain_set, "Current output gain.\n",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject kx_MovingAverage_Type =
+    kx::make_type<T>("filter.MovingAverage", "MovingAverage type.\n", ma_methods, ma_getset);
