@@ -62,21 +62,6 @@ FIR_INLINE V swap_pairs(V s) noexcept {
         return __builtin_shufflevector(s, s, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
 }
 
-// Real lanes from a - b, imaginary lanes from a + b: both are computed as true
-// subtraction and addition, so NaN operands propagate as in the scalar order.
-template <class V>
-FIR_INLINE V sub_add(V a, V b) noexcept {
-    const V d = a - b;
-    const V s = a + b;
-    if constexpr (lanes<V> == 4)
-        return __builtin_shufflevector(d, s, 0, 5, 2, 7);
-    else if constexpr (lanes<V> == 8)
-        return __builtin_shufflevector(d, s, 0, 9, 2, 11, 4, 13, 6, 15);
-    else
-        return __builtin_shufflevector(d, s, 0, 17, 2, 19, 4, 21, 6, 23, 8, 25, 10, 27, 12, 29, 14,
-                                       31);
-}
-
 // ((P0 + P4) + (P2 + P6)) + ((P1 + P5) + (P3 + P7))
 template <class V>
 FIR_INLINE V combine(const V *p) noexcept {
@@ -121,17 +106,32 @@ FIR_INLINE V dot_real(const float *h, uint64_t len, const float *s) noexcept {
     return r;
 }
 
-// One complex tap onto a pair vector: (P + hr*s) -/+ hi*swap(s).
+// Broadcast of one (-hi, hi) pair to every pair of lanes.
 template <class V>
-FIR_INLINE V complex_tap(V acc, float hr, float hi, V s) noexcept {
+FIR_INLINE V splat_pair(const float *pair) noexcept {
+    V v;
+    for (int j = 0; j < lanes<V>; j += 2) {
+        v[j] = pair[0];
+        v[j + 1] = pair[1];
+    }
+    return v;
+}
+
+// One complex tap onto a pair vector: R <- (R + hr*xr) - hi*xi in the real
+// lanes, I <- (I + hr*xi) + hi*xr in the imaginary ones.  The subtraction is
+// performed as the addition of (-hi)*xi, which IEEE arithmetic defines to be
+// the same operation; -hi is stored pre-negated (a NaN is stored unchanged,
+// so NaN operands propagate exactly as in the scalar order).
+template <class V>
+FIR_INLINE V complex_tap(V acc, float hr, const float *cross, V s) noexcept {
     const V a = splat<V>(hr) * s;
-    const V b = splat<V>(hi) * swap_pairs(s);
+    const V b = splat_pair<V>(cross) * swap_pairs(s);
     const V t = acc + a;
-    return sub_add(t, b);
+    return t + b;
 }
 
 template <class V>
-FIR_INLINE V dot_complex(const float *h, uint64_t len, const float *s) noexcept {
+FIR_INLINE V dot_complex(const float *h, const float *x, uint64_t len, const float *s) noexcept {
     const uint64_t body = len & ~uint64_t(7);
     V r = zero<V>();
     if (body != 0) {
@@ -139,20 +139,21 @@ FIR_INLINE V dot_complex(const float *h, uint64_t len, const float *s) noexcept 
         V p4 = zero<V>(), p5 = zero<V>(), p6 = zero<V>(), p7 = zero<V>();
         for (uint64_t g = 0; g < body; g += 8) {
             const float *hg = h + 2 * g;
+            const float *xg = x + 2 * g;
             const float *sg = s - 2 * g;
-            p0 = complex_tap(p0, hg[0], hg[1], load<V>(sg));
-            p1 = complex_tap(p1, hg[2], hg[3], load<V>(sg - 2));
-            p2 = complex_tap(p2, hg[4], hg[5], load<V>(sg - 4));
-            p3 = complex_tap(p3, hg[6], hg[7], load<V>(sg - 6));
-            p4 = complex_tap(p4, hg[8], hg[9], load<V>(sg - 8));
-            p5 = complex_tap(p5, hg[10], hg[11], load<V>(sg - 10));
-            p6 = complex_tap(p6, hg[12], hg[13], load<V>(sg - 12));
-            p7 = complex_tap(p7, hg[14], hg[15], load<V>(sg - 14));
+            p0 = complex_tap(p0, hg[0], xg + 0, load<V>(sg));
+            p1 = complex_tap(p1, hg[2], xg + 2, load<V>(sg - 2));
+            p2 = complex_tap(p2, hg[4], xg + 4, load<V>(sg - 4));
+            p3 = complex_tap(p3, hg[6], xg + 6, load<V>(sg - 6));
+            p4 = complex_tap(p4, hg[8], xg + 8, load<V>(sg - 8));
+            p5 = complex_tap(p5, hg[10], xg + 10, load<V>(sg - 10));
+            p6 = complex_tap(p6, hg[12], xg + 12, load<V>(sg - 12));
+            p7 = complex_tap(p7, hg[14], xg + 14, load<V>(sg - 14));
         }
         const V p[8] = {p0, p1, p2, p3, p4, p5, p6, p7};
         r = combine(p);
     }
-    for (uint64_t k = body; k < len; k++) r = complex_tap(r, h[2 * k], h[2 * k + 1], load<V>(s - 2 * k));
+    for (uint64_t k = body; k < len; k++) r = complex_tap(r, h[2 * k], x + 2 * k, load<V>(s - 2 * k));
     return r;
 }
 
@@ -169,7 +170,7 @@ FIR_INLINE void run_block(const fir_filter *f, const fir_cf32 *win, uint64_t n, 
         if constexpr (Real)
             y = dot_real<V>(f->taps_real, len, s);
         else
-            y = dot_complex<V>(reinterpret_cast<const float *>(f->taps), len, s);
+            y = dot_complex<V>(reinterpret_cast<const float *>(f->taps), f->taps_cross, len, s);
         store(reinterpret_cast<float *>(out + i), y);
     }
     for (; i < n; i++) {
@@ -235,10 +236,21 @@ fir_filter *create(const T *taps, uint64_t len, bool real) noexcept {
             return nullptr;
         }
     }
-    if (real)
+    if (real) {
         f->taps_real = reinterpret_cast<float *>(copy);
-    else
+    } else {
         f->taps = reinterpret_cast<fir_cf32 *>(copy);
+        f->taps_cross = static_cast<float *>(std::malloc(len * 2 * sizeof(float)));
+        if (f->taps_cross == nullptr) {
+            fir_destroy(f);
+            return nullptr;
+        }
+        for (uint64_t k = 0; k < len; k++) {
+            const float hi = f->taps[k].imag();
+            f->taps_cross[2 * k] = hi != hi ? hi : -hi;
+            f->taps_cross[2 * k + 1] = hi;
+        }
+    }
     f->taps_len = len;
     return f;
 }
@@ -312,6 +324,7 @@ void fir_destroy(fir_filter *f) noexcept {
     std::free(f->taps_real);
     std::free(f->delay);
     std::free(f->scratch);
+    std::free(f->taps_cross);
     std::free(f);
 }
 

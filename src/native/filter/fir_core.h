@@ -22,6 +22,8 @@ struct fir_filter {
     fir_cf32 *scratch;     // work buffer: delay line followed by the current block
     uint64_t scratch_cap;  // capacity of scratch, samples; never shrinks
     uint64_t taps_len;     // number of taps, >= 1
+    float *taps_cross;     // complex filter only: (-hi, hi) per tap, the sign-paired
+                           // imaginary parts the vector loop multiplies swapped samples by
 };
 
 inline constexpr uint32_t FIR_STATE_MAGIC = 0x5F524946u;  // "FIR_" little-endian
