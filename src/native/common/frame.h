@@ -294,6 +294,21 @@ PyObject *m_block(PyObject *self, PyObject *args, PyObject *kwds) {
 
 // ---------------------------------------------------------------- tables
 
+// Parameters, Returns and Raises of every exact-length block method's help.
+#define KX_BLOCK_DOC_SECTIONS                                                      \
+    "Parameters\n----------\n"                                                     \
+    "x : array_like\n    Samples, converted to complex64 without unsafe casts; any\n" \
+    "    shape, processed in C order.\n"                                           \
+    "out : ndarray, optional\n    A writable, C-contiguous complex64 array with as " \
+    "many\n    elements as x (any shape); may be x itself.\n\n"                    \
+    "Returns\n-------\n"                                                           \
+    "ndarray\n    out when given, else a new 1-D complex64 array.\n\n"             \
+    "Raises\n------\n"                                                             \
+    "RuntimeError\n    \"destroyed\" after destroy().\n"                          \
+    "TypeError\n    When x does not cast safely to complex64, or out is not a\n"    \
+    "    writable, C-contiguous complex64 ndarray.\n"                              \
+    "ValueError\n    When out has another element count than x.\n\n"
+
 // The frame's six methods with their help texts, closing every method table.
 // IMPORT and CTOR are the doctest lines that make an object of the type.
 #define KX_FRAME_METHODS(T, IMPORT, CTOR)                                                     \
