@@ -70,6 +70,23 @@ KX_ALWAYS_INLINE v4f clip4(v4f w, v4f t, v4f neg) noexcept {
     return high ? t : z;
 }
 
+// Samples k..m-1 of a chunk one at a time, their squares added onto s.
+KX_ALWAYS_INLINE float chunk_tail(const float *x, float *out, uint64_t k, uint64_t m, double start,
+                                  double step, float c, float s) noexcept {
+    for (; k < m; k++) {
+        const float g = ramp_gain(k, step, start);
+        const float yr = x[2 * k] * g;
+        const float yi = x[2 * k + 1] * g;
+        const float qr = yr * yr;
+        const float qi = yi * yi;
+        s = s + qr;
+        s = s + qi;
+        out[2 * k] = agc_clip(yr, c);
+        out[2 * k + 1] = agc_clip(yi, c);
+    }
+    return s;
+}
+
 // One chunk of m samples: gains x into out, sums the squares of the gained
 // (unclipped) components in float32 and clips out in place; returns the sum.
 //
@@ -111,18 +128,7 @@ KX_ALWAYS_INLINE float chunk_kernel8(const float *x, float *out, uint64_t m, dou
     const float a01 = lo + l1;
     const float a23 = l2 + l3;
     float s = a01 + a23;
-    for (; k < m; k++) {
-        const float g = ramp_gain(k, step, start);
-        const float yr = x[2 * k] * g;
-        const float yi = x[2 * k + 1] * g;
-        const float qr = yr * yr;
-        const float qi = yi * yi;
-        s = s + qr;
-        s = s + qi;
-        out[2 * k] = agc_clip(yr, c);
-        out[2 * k + 1] = agc_clip(yi, c);
-    }
-    return s;
+    return chunk_tail(x, out, k, m, start, step, c, s);
 }
 
 // The 128-bit form (SSE2, NEON, or plain code): the two partials apart.
@@ -153,18 +159,7 @@ KX_ALWAYS_INLINE float chunk_kernel4(const float *x, float *out, uint64_t m, dou
     const float a01 = v[0] + v[1];
     const float a23 = v[2] + v[3];
     float s = a01 + a23;
-    for (; k < m; k++) {
-        const float g = ramp_gain(k, step, start);
-        const float yr = x[2 * k] * g;
-        const float yi = x[2 * k + 1] * g;
-        const float qr = yr * yr;
-        const float qi = yi * yi;
-        s = s + qr;
-        s = s + qi;
-        out[2 * k] = agc_clip(yr, c);
-        out[2 * k + 1] = agc_clip(yi, c);
-    }
-    return s;
+    return chunk_tail(x, out, k, m, start, step, c, s);
 }
 
 template <int Variant>
