@@ -47,17 +47,7 @@ PyObject *agc_reset_method(PyObject *self, PyObject *) {
 PyObject *agc_step_method(PyObject *self, PyObject *args) {
     if (kx::live<T>(self) == nullptr) return nullptr;
     Py_complex v;
-    // An exact complex or float needs no parser; anything else gets the
-    // parser and its own error texts.
-    PyObject *arg = PyTuple_GET_SIZE(args) == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-    if (arg != nullptr && PyComplex_CheckExact(arg)) {
-        v = PyComplex_AsCComplex(arg);
-    } else if (arg != nullptr && PyFloat_CheckExact(arg)) {
-        v.real = PyFloat_AS_DOUBLE(arg);
-        v.imag = 0.0;
-    } else if (!PyArg_ParseTuple(args, "D", &v)) {
-        return nullptr;
-    }
+    if (!kx::parse_sample(args, &v)) return nullptr;
     agc_core *a = kx::live<T>(self);  // __complex__ may have destroyed the object
     if (a == nullptr) return nullptr;
     float yr, yi;

@@ -252,6 +252,25 @@ int set_u64(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
+// ---------------------------------------------------------------- samples
+
+// The per-sample methods' one positional argument, format "D".  An exact
+// complex or float needs no parser; anything else goes through the parser,
+// with its own conversions and error texts.
+inline bool parse_sample(PyObject *args, Py_complex *v) {
+    PyObject *arg = PyTuple_GET_SIZE(args) == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    if (arg != nullptr && PyComplex_CheckExact(arg)) {
+        *v = PyComplex_AsCComplex(arg);
+        return true;
+    }
+    if (arg != nullptr && PyFloat_CheckExact(arg)) {
+        v->real = PyFloat_AS_DOUBLE(arg);
+        v->imag = 0.0;
+        return true;
+    }
+    return PyArg_ParseTuple(args, "D", v) != 0;
+}
+
 // ---------------------------------------------------------------- arrays
 
 // x as a C-contiguous complex64 array (a new reference), converted without a

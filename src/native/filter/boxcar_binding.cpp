@@ -30,7 +30,7 @@ using T = BoxcarTraits;
 PyObject *ma_step(PyObject *self, PyObject *args) {
     if (kx::live<T>(self) == nullptr) return nullptr;
     Py_complex v;
-    if (!PyArg_ParseTuple(args, "D", &v)) return nullptr;
+    if (!kx::parse_sample(args, &v)) return nullptr;
     boxcar_filter *bx = kx::live<T>(self);  // __complex__ may have destroyed the object
     if (bx == nullptr) return nullptr;
     const kx::cf32 x(static_cast<float>(v.real), static_cast<float>(v.imag));
