@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr char ERR_OUT_CAPACITY[] = "out has %zu elements, need >= %zu";
+
 struct FirTraits {
     using core_type = fir_filter;
     using extra_type = kx::NoExtra;
@@ -11,7 +13,8 @@ struct FirTraits {
 
     // Tap kind: a one-dimensional float32 array gives real taps; anything
     // else is converted to complex64 (NumPy refuses unsafe casts).  Taps that
-    // are not one-dimensional are refused with the probe's NumPy error.
+    // are not one-dimensional are refused with the probe's NumPy error, which
+    // is left set: the constructor fails rather than succeed over it.
     static int create(PyObject *args, PyObject *kwds, fir_filter **out) {
         static const char *kwlist[] = {"taps", nullptr};
         PyObject *taps = nullptr;
@@ -23,6 +26,8 @@ struct FirTraits {
         probe.reset();
         PyArray_Descr *descr = PyArray_DescrFromType(real ? NPY_FLOAT : NPY_CFLOAT);
         if (descr == nullptr) return -1;
+        // FromAny steals descr.  Without a forced cast, float64 and complex128
+        // taps are refused by NumPy's safe-cast rule.
         kx::Ref arr(PyArray_FromAny(taps, descr, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
                                     nullptr));
         if (!arr) return -1;
@@ -82,6 +87,8 @@ PyObject *fir_execute_method(PyObject *self, PyObject *args, PyObject *kwds) {
         if (f == nullptr) return nullptr;
         const uint64_t written =
             fir_execute(f, xd, uint64_t(n), static_cast<fir_cf32 *>(PyArray_DATA(result.arr())));
+        // Only a failed scratch growth writes fewer (none): the result then
+        // shrinks to the count written and no exception is raised.
         if (written != uint64_t(n)) {
             npy_intp dims[1] = {npy_intp(written)};
             PyArray_Dims shape = {dims, 1};
@@ -95,14 +102,18 @@ PyObject *fir_execute_method(PyObject *self, PyObject *args, PyObject *kwds) {
     PyArrayObject *oa = reinterpret_cast<PyArrayObject *>(out);
     const npy_intp have = PyArray_SIZE(oa);
     if (have < n) {
-        PyErr_Format(PyExc_ValueError, "out has %zu elements, need >= %zu", size_t(have), size_t(n));
+        PyErr_Format(PyExc_ValueError, ERR_OUT_CAPACITY, size_t(have), size_t(n));
         return nullptr;
     }
-    fir_filter *f = kx::live<T>(self);
+    fir_filter *f = kx::live<T>(self);  // __array__ of x may have destroyed it
     if (f == nullptr) return nullptr;
     const uint64_t written = fir_execute(f, xd, uint64_t(n), static_cast<fir_cf32 *>(PyArray_DATA(oa)));
+    // NumPy recomputes the alignment flag from the address, so a misaligned
+    // out gives a view that says so.
     kx::Ref view(as_c64_array(npy_intp(written), PyArray_DATA(oa), NPY_ARRAY_CARRAY));
     if (!view) return nullptr;
+    // Steals the new reference, also when it fails.  NumPy may store the
+    // array that owns out's memory instead of out itself.
     if (PyArray_SetBaseObject(view.arr(), Py_NewRef(out)) < 0) return nullptr;
     return view.release();
 }
@@ -124,21 +135,26 @@ const char fir_doc[] =
     "--\n\n"
     "Create a FIR filter from complex CF32 tap coefficients.\n\n"
     "A direct-form FIR, y[n] = sum_k taps[k] * x[n-k], on complex64 samples.\n"
-    "The filter keeps its delay line between calls, so a stream can be cut into\n"
-    "blocks of any size with identical results.  A one-dimensional float32 tap\n"
-    "array takes the fir_create_real path (real taps, the cheaper inner loop),\n"
-    "which is the path for taps whose imaginary parts are all zero; any other\n"
-    "taps are converted to complex64, so a complex64 array with zero imaginary\n"
-    "parts, or a list of Python numbers, gives complex taps.\n\n"
+    "The filter keeps the last num_taps-1 input samples between calls, so a\n"
+    "stream cut into blocks of any size gives bit-identical outputs.  Every\n"
+    "product is rounded to float32 before it is added, in one fixed order: the\n"
+    "first 8*(num_taps//8) taps in eight partial sums (tap k into sum k % 8),\n"
+    "combined as ((P0+P4)+(P2+P6))+((P1+P5)+(P3+P7)), then the remaining taps\n"
+    "one at a time.\n\n"
+    "Taps whose imaginary parts are all zero belong on the fir_create_real\n"
+    "path, the cheaper real-tap inner loop: it is taken for a one-dimensional\n"
+    "float32 array (as design_lowpass returns).  Any other taps are converted\n"
+    "to complex64, so a complex64 array with zero imaginary parts, or a list\n"
+    "of Python numbers, gives complex taps.\n\n"
     "Parameters\n----------\n"
-    "taps : array_like\n    One-dimensional tap coefficients, at least one.  Taps that are\n"
-    "    not one-dimensional (a scalar, a 2-D array) are refused with NumPy's\n"
-    "    error; float64 and complex128 arrays are refused by NumPy's safe-cast\n"
-    "    rule (convert them to float32 or complex64 first).\n\n"
+    "taps : array_like\n    One-dimensional tap coefficients, at least one.\n\n"
     "Raises\n------\n"
-    "MemoryError\n    \"fir_create returned NULL\" for an empty tap array or when memory\n"
+    "MemoryError\n    \"fir_create returned NULL\" for an empty tap set, or when memory\n"
     "    runs out.\n"
-    "TypeError, ValueError\n    NumPy's conversion errors.\n\n"
+    "ValueError\n    NumPy's depth error for taps that are not one-dimensional (a\n"
+    "    scalar, a 2-D array): they are refused, not flattened.\n"
+    "TypeError\n    NumPy's casting error for float64 or complex128 arrays, which do\n"
+    "    not cast safely to complex64 (convert them to float32 or complex64).\n\n"
     "Examples\n--------\n"
     ">>> import numpy as np\n"
     ">>> " FIR_IMPORT "\n"
@@ -148,20 +164,25 @@ const char fir_doc[] =
     ">>> fir.execute(np.array([1, 0, 0], np.complex64)).real.tolist()\n"
     "[0.25, 0.5, 0.25]\n"
     ">>> FIR(np.array([0.25, 0.5, 0.25], np.float32)).is_real\n"
-    "True\n";
+    "True\n"
+    ">>> FIR(np.ones((2, 2), np.float32))\n"
+    "Traceback (most recent call last):\n"
+    "    ...\n"
+    "ValueError: object too deep for desired array\n";
 
 const char execute_doc[] =
     "execute(x, out) -> ndarray\n\n"
     "Filter one block, carrying the delay line over from the previous block.\n\n"
     "Parameters\n----------\n"
     "x : array_like\n    Samples, converted to complex64 without unsafe casts; any shape,\n"
-    "    processed in C order.\n"
+    "    processed in C order (a scalar is one sample).\n"
     "out : ndarray, optional\n    A writable, C-contiguous complex64 array with at least as many\n"
     "    elements as x (any shape), or None.  It may be x itself.\n\n"
     "Returns\n-------\n"
-    "ndarray\n    A 1-D complex64 array of len(x) samples: a new array, or, when out\n"
-    "    is given, a view of out's first elements (out is its base; the rest\n"
-    "    of out is untouched).\n\n"
+    "ndarray\n    A 1-D complex64 array with one output per input sample: a new\n"
+    "    array, or, when out is given, a view of out's first elements that\n"
+    "    keeps out's memory alive (the rest of out is untouched).  It is\n"
+    "    empty, without an exception, only if the work buffer cannot grow.\n\n"
     "Raises\n------\n"
     "RuntimeError\n    \"destroyed\" after destroy().\n"
     "TypeError\n    When x does not cast safely to complex64, or out is not a\n"
@@ -174,13 +195,18 @@ const char execute_doc[] =
     ">>> fir.execute(np.array([2, 4], np.complex64)).real.tolist()\n"
     "[1.0, 3.0]\n"
     ">>> out = np.zeros(4, np.complex64)\n"
-    ">>> fir.execute(np.array([6], np.complex64), out).real.tolist()\n"
-    "[5.0]\n";
+    ">>> y = fir.execute(np.array([6], np.complex64), out)\n"
+    ">>> (y.real.tolist(), out.real.tolist())\n"
+    "([5.0], [5.0, 0.0, 0.0, 0.0])\n"
+    ">>> x = np.array([2, 2], np.complex64)\n"
+    ">>> fir.execute(x, x).real.tolist()\n"
+    "[4.0, 2.0]\n";
 
 const char reset_doc[] =
     "reset() -> None\n\n"
     "Zero the delay line: the filter then behaves exactly like a new one with\n"
-    "the same taps (its work buffer is kept, so nothing is allocated again).\n\n"
+    "the same taps (its work buffer is kept, so nothing is allocated again).\n"
+    "The taps stay.\n\n"
     "Raises\n------\nRuntimeError\n    \"destroyed\" after destroy().\n\n"
     "Examples\n--------\n"
     ">>> import numpy as np\n"
@@ -193,7 +219,11 @@ const char reset_doc[] =
 
 const char max_out_doc[] =
     "Always 0 -- FIR is a 1:1 transform, not a bounded-capacity one.\n\n"
-    "The output of execute() always has the length of its input.\n\n"
+    "The output of execute() always has the length of its input, so there\n"
+    "is no separate output capacity to ask for.\n\n"
+    "Returns\n-------\n"
+    "int\n    0.\n\n"
+    "Raises\n------\nRuntimeError\n    \"destroyed\" after destroy().\n\n"
     "Examples\n--------\n"
     ">>> import numpy as np\n"
     ">>> " FIR_IMPORT "\n"

@@ -6,7 +6,9 @@
 // ((P0 + P4) + (P2 + P6)) + ((P1 + P5) + (P3 + P7)); the remaining taps are
 // then added one at a time in increasing k.  Every product is rounded before
 // it is added (no fused multiply-add).  Complex taps update a pair (R, I) as
-// R <- (R + hr*xr) - hi*xi and I <- (I + hr*xi) + hi*xr.
+// R <- (R + hr*xr) - hi*xi and I <- (I + hr*xi) + hi*xr; real taps add
+// h*xr and h*xi.  The results are reproducible bit for bit, so this code
+// must be compiled with -ffp-contract=off.
 #pragma once
 
 #include <complex>
@@ -15,35 +17,54 @@
 
 using fir_cf32 = std::complex<float>;
 
-struct fir_filter {
-    fir_cf32 *taps;        // complex taps (taps_len), or null in a real-tap filter
-    float *taps_real;      // real taps (taps_len), or null in a complex-tap filter
-    fir_cf32 *delay;       // last taps_len-1 input samples, oldest first; null when taps_len is 1
-    fir_cf32 *scratch;     // work buffer: delay line followed by the current block
-    uint64_t scratch_cap;  // capacity of scratch, samples; never shrinks
-    uint64_t taps_len;     // number of taps, >= 1
-    float *taps_cross;     // complex filter only: (-hi, hi) per tap, the sign-paired
-                           // imaginary parts the vector loop multiplies swapped samples by
-};
-
 inline constexpr uint32_t FIR_STATE_MAGIC = 0x5F524946u;  // "FIR_" little-endian
 inline constexpr uint16_t FIR_STATE_VERSION = 1;
 
+// Taken zero-filled from the heap by fir_create / fir_create_real; owns all
+// four buffers.  Exactly one of taps and taps_real is set, for life.
+struct fir_filter {
+    fir_cf32 *taps;        // complex taps, taps_len samples; null in a real-tap filter
+    float *taps_real;      // real taps, taps_len floats; null in a complex-tap filter
+    fir_cf32 *delay;       // last taps_len-1 input samples, oldest first; null when
+                           // taps_len is 1
+    fir_cf32 *scratch;     // delay line followed by the current block, scratch_cap
+                           // samples; null until the first fir_execute
+    uint64_t scratch_cap;  // capacity of scratch in samples; never shrinks
+    uint64_t taps_len;     // number of taps, >= 1
+};
+
+// A filter with a private copy of the taps and a zeroed delay line, or null
+// when taps is null, taps_len is 0 or an allocation fails.
 fir_filter *fir_create(const fir_cf32 *taps, uint64_t taps_len) noexcept;
 fir_filter *fir_create_real(const float *taps, uint64_t taps_len) noexcept;
-void fir_destroy(fir_filter *f) noexcept;
+void fir_destroy(fir_filter *f) noexcept;  // null is accepted
+
+// Zeroes the delay line; taps and scratch stay, so nothing is allocated again.
 void fir_reset(fir_filter *f) noexcept;
-// Filters n_in samples of x into out (which may be x); returns n_in, or 0
-// when nothing was done (empty block, null argument, scratch cannot grow).
+
+// Filters x[0 .. n_in-1] into out[0 .. n_in-1] and returns n_in.  Returns 0
+// with nothing changed when n_in is 0, a pointer is null, or scratch cannot
+// grow to taps_len-1+n_in samples (the size overflows or realloc fails).
+// out may be x itself, or overlap it anyhow: each input sample is copied to
+// scratch before any output that could overwrite it is written.
 uint64_t fir_execute(fir_filter *f, const fir_cf32 *x, uint64_t n_in, fir_cf32 *out) noexcept;
+
+// Always 0: the output of fir_execute has the length of its input.
 uint64_t fir_execute_max_out(const fir_filter *f) noexcept;
+
+// 1 for a real-tap filter, 0 for a complex-tap one.
 int fir_is_real(const fir_filter *f) noexcept;
+
+// State blob: the 16-byte header, then the delay line as taps_len-1 complex
+// samples (real, imaginary; float32 little-endian), oldest first.
 std::size_t fir_state_bytes(const fir_filter *f) noexcept;
 void fir_get_state(const fir_filter *f, uint8_t *blob) noexcept;
+// 0 when applied; -4 (nothing changed) for a wrong magic, version, byte 6 or
+// size field.
 int fir_set_state(fir_filter *f, const uint8_t *blob) noexcept;
 
 // The plain scalar evaluation of one output: the definition of the order,
-// used for outputs the vector loop does not cover.  s points at the newest
-// sample of the output's window (s[-k] is x[n-k]).
+// also used for the outputs the vector loops do not cover.  s points at the
+// newest sample of the output's window (s[-k] is x[n-k]).
 fir_cf32 fir_dot_real_scalar(const float *h, uint64_t len, const fir_cf32 *s) noexcept;
 fir_cf32 fir_dot_complex_scalar(const fir_cf32 *h, uint64_t len, const fir_cf32 *s) noexcept;
