@@ -81,8 +81,9 @@ KX_ALWAYS_INLINE float chunk_tail(const float *x, float *out, uint64_t k, uint64
         const float qi = yi * yi;
         s = s + qr;
         s = s + qi;
-        out[2 * k] = agc_clip(yr, c);
-        out[2 * k + 1] = agc_clip(yi, c);
+        // out may be any caller's array, aligned or not: store bytewise.
+        const float pair[2] = {agc_clip(yr, c), agc_clip(yi, c)};
+        std::memcpy(out + 2 * k, pair, sizeof pair);
     }
     return s;
 }

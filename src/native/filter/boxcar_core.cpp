@@ -3,6 +3,7 @@
 #include "filter/boxcar_core.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "common/blob.h"
 
@@ -83,7 +84,9 @@ void boxcar_steps(boxcar_filter *bx, const cf32 *x, cf32 *y, uint64_t n) noexcep
         if (p == len) p = 0;
         const float yr = scale * ar;
         const float yi = scale * ai;
-        y[i] = cf32(yr, yi);
+        // y may be a caller's misaligned array: store bytewise.
+        const float pair[2] = {yr, yi};
+        std::memcpy(static_cast<void *>(y + i), pair, sizeof pair);
     }
     bx->acc = cf32(ar, ai);
     bx->pos = p;
