@@ -577,24 +577,29 @@ class TestHooksDestroy:
         """set_telemetry: the `_capsule` property destroys the AGC and returns
         a real capsule; live() after the lookup answers "destroyed" and the
         capsule reference taken is released."""
-        a = new_agc()
         t = Telemetry(8)
-
-        class Destroying:
-            @property
-            def _capsule(self):
-                a.destroy()
-                return t._capsule
-
         cap = t._capsule
+
+        def attempt():
+            a = new_agc()
+
+            class Destroying:
+                @property
+                def _capsule(self):
+                    a.destroy()
+                    return cap
+
+            with pytest.raises(RuntimeError) as info:
+                a.set_telemetry(Destroying(), "agc")
+            assert str(info.value) == DESTROYED
+
+        # Some interpreters keep one reference from the first call's frames
+        # alive a little longer: measure the growth per call after a warm-up.
+        attempt()
         refs = sys.getrefcount(cap)
-        try:
-            a.set_telemetry(Destroying(), "agc")
-        except RuntimeError as e:
-            assert str(e) == DESTROYED
-        else:
-            raise AssertionError("RuntimeError expected")
-        assert sys.getrefcount(cap) == refs
+        for _ in range(20):
+            attempt()
+        assert sys.getrefcount(cap) <= refs
         assert t.n_probes == 0
 
     def test_telemetry_dropped_while_attached(self):
