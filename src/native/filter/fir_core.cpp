@@ -305,6 +305,21 @@ fir_filter *create(const T *taps, uint64_t len) noexcept {
 // the partials meet in the tree ((0+4)+(2+6))+((1+5)+(3+7)), and the tail
 // taps follow in increasing k.  With fewer than eight taps the tail is all
 // of them, starting from zero.
+namespace {
+
+// ((P0 + P4) + (P2 + P6)) + ((P1 + P5) + (P3 + P7))
+inline float combine_partials(const float *p) noexcept {
+    const float a = p[0] + p[4];
+    const float b = p[2] + p[6];
+    const float c = p[1] + p[5];
+    const float d = p[3] + p[7];
+    const float ab = a + b;
+    const float cd = c + d;
+    return ab + cd;
+}
+
+}  // namespace
+
 fir_cf32 fir_dot_real_scalar(const float *h, uint64_t len, const fir_cf32 *s) noexcept {
     const uint64_t body = len & ~uint64_t(7);
     float rr = 0.0f;
@@ -319,12 +334,8 @@ fir_cf32 fir_dot_real_scalar(const float *h, uint64_t len, const fir_cf32 *s) no
             pr[k & 7] = pr[k & 7] + mr;
             pi[k & 7] = pi[k & 7] + mi;
         }
-        const float ar = pr[0] + pr[4], br = pr[2] + pr[6], cr = pr[1] + pr[5], dr = pr[3] + pr[7];
-        const float ai = pi[0] + pi[4], bi = pi[2] + pi[6], ci = pi[1] + pi[5], di = pi[3] + pi[7];
-        const float abr = ar + br, cdr = cr + dr;
-        const float abi = ai + bi, cdi = ci + di;
-        rr = abr + cdr;
-        ri = abi + cdi;
+        rr = combine_partials(pr);
+        ri = combine_partials(pi);
     }
     for (uint64_t k = body; k < len; k++) {
         const fir_cf32 x = s[-int64_t(k)];
@@ -360,12 +371,8 @@ fir_cf32 fir_dot_complex_scalar(const fir_cf32 *h, uint64_t len, const fir_cf32 
         float pr[8] = {};
         float pi[8] = {};
         for (uint64_t k = 0; k < body; k++) complex_tap(pr[k & 7], pi[k & 7], h[k], s[-int64_t(k)]);
-        const float ar = pr[0] + pr[4], br = pr[2] + pr[6], cr = pr[1] + pr[5], dr = pr[3] + pr[7];
-        const float ai = pi[0] + pi[4], bi = pi[2] + pi[6], ci = pi[1] + pi[5], di = pi[3] + pi[7];
-        const float abr = ar + br, cdr = cr + dr;
-        const float abi = ai + bi, cdi = ci + di;
-        rr = abr + cdr;
-        ri = abi + cdi;
+        rr = combine_partials(pr);
+        ri = combine_partials(pi);
     }
     for (uint64_t k = body; k < len; k++) complex_tap(rr, ri, h[k], s[-int64_t(k)]);
     return fir_cf32(rr, ri);
