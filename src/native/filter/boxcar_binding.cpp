@@ -1,6 +1,6 @@
 // The MovingAverage type over the boxcar core.
 #include "filter/boxcar_core.h"
-#include "filter/filter_types.h"
+#include "filter/filter_binding.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The FIR type of the filter module.
 #include "filter/fir_core.h"
-#include "filter/filter_types.h"
+#include "filter/filter_binding.h"
 
 namespace {
 

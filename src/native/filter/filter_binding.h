@@ -1,5 +1,5 @@
 // Types and functions of the filter module, defined in their own files and
-// added to the module by filter_module.cpp.
+// added to the module by filter_binding.cpp.
 #pragma once
 
 #include "common/frame.h"

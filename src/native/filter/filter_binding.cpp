@@ -1,5 +1,5 @@
 // The filter module: FIR and MovingAverage, and design_lowpass.
-#include "filter/filter_types.h"
+#include "filter/filter_binding.h"
 #include "filter/kaiser_core.h"
 
 namespace {
