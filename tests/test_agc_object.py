@@ -4,19 +4,16 @@ object shows them (clip level, applied_gain_db and its clamps)."""
 
 import gc
 import math
-import pathlib
 import struct
-import sys
 import weakref
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import agc_reference as ref  # noqa: E402
+import kestrix.agc as agc_module
+from kestrix.agc import AGC
 
-import kestrix.agc as agc_module  # noqa: E402
-from kestrix.agc import AGC  # noqa: E402
+import agc_reference as ref
 
 DESTROYED = "^destroyed$"
 U64_MAX = 2**64 - 1

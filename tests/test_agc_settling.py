@@ -3,16 +3,13 @@
 native query against the scalar model of the loop it runs."""
 
 import math
-import pathlib
-import sys
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import agc_reference as ref  # noqa: E402
+from kestrix.agc import settling_samples
 
-from kestrix.agc import settling_samples  # noqa: E402
+import agc_reference as ref
 
 NAN = math.nan
 INF = math.inf

@@ -3,17 +3,14 @@ resume bit for bit (mid-hold and mid-stream), header refusals and the bytes
 a reader never looks at."""
 
 import math
-import pathlib
 import struct
-import sys
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import agc_reference as ref  # noqa: E402
+from kestrix.agc import AGC
 
-from kestrix.agc import AGC  # noqa: E402
+import agc_reference as ref
 
 REJECTED = "^set_state rejected the blob$"
 SIZE = "^state blob size mismatch$"

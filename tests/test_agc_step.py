@@ -3,16 +3,14 @@ kernel values, every edge case of the per-sample loop bit for bit, and the
 native step compared with the model on random inputs and parameters."""
 
 import math
-import pathlib
-import sys
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import agc_reference as ref  # noqa: E402
+from kestrix.agc import AGC
 
-from kestrix.agc import AGC  # noqa: E402
+import agc_reference as ref
+from conftest import field, make
 
 NAN = math.nan
 INF = math.inf
@@ -32,22 +30,6 @@ def model_step(m, z):
     """The model's step for a Python number, its parts rounded to float32."""
     z = complex(z)
     return model_bits(ref.agc_step(m, ref.f32(z.real), ref.f32(z.imag)))
-
-
-def field(agc, name):
-    return ref.blob_field(agc.get_state(), name)
-
-
-def make(**config):
-    """An AGC and its model, configured alike through the properties."""
-    ctor = {k: config.pop(k) for k in ("ref_db", "loop_bw", "alpha") if k in config}
-    a = AGC(**ctor)
-    m = ref.AGCModel(**ctor)
-    for k, v in config.items():
-        setattr(a, k, v)
-        # The unsigned properties wrap on the way in.
-        setattr(m, k, v & ref.U64 if isinstance(v, int) else v)
-    return a, m
 
 
 class TestReferenceKernels:

@@ -5,18 +5,15 @@ error paths."""
 
 import hashlib
 import math
-import os
-import pathlib
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import agc_reference as ref  # noqa: E402
+from kestrix.agc import AGC
 
-from kestrix.agc import AGC  # noqa: E402
+import agc_reference as ref
+from conftest import bits, field, make, run_masked, same_bits
 
 NAN = math.nan
 INF = math.inf
@@ -28,34 +25,12 @@ SIZES = [0, 1, 3, 7, 8, 9, 15, 16, 17, 100, 1000, 4097]
 DECIMS = [0, 1, 2, 3, 8, 16, 32]
 
 
-def u32(y):
-    return np.ascontiguousarray(y).view(np.uint32)
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(u32(a), u32(b))
-
-
 def random_block(rng, n, scale=None):
     """Complex64 samples whose magnitudes span several decades."""
     if scale is None:
         scale = 10.0 ** rng.uniform(-3, 3, n)
     v = rng.standard_normal((n, 2)) * np.reshape(scale, (-1, 1))
     return (v[:, 0] + 1j * v[:, 1]).astype(np.complex64)
-
-
-def make(**config):
-    ctor = {k: config.pop(k) for k in ("ref_db", "loop_bw", "alpha") if k in config}
-    a = AGC(**ctor)
-    m = ref.AGCModel(**ctor)
-    for k, v in config.items():
-        setattr(a, k, v)
-        setattr(m, k, v & ref.U64 if isinstance(v, int) else v)
-    return a, m
-
-
-def field(agc, name):
-    return ref.blob_field(agc.get_state(), name)
 
 
 class TestPublished:
@@ -215,7 +190,7 @@ class TestPublished:
         a = AGC()
         a.clip_db = clip_db
         y = a.steps(np.array([complex(3, -2), complex(NAN, 0.0), complex(-0.0, 0.0)], np.complex64))
-        assert list(u32(y)) == [0, 0x80000000, 0x80000000, 0, 0x80000000, 0]
+        assert list(bits(y)) == [0, 0x80000000, 0x80000000, 0, 0x80000000, 0]
 
 
 def model_run(m, x, splits=()):
@@ -611,10 +586,7 @@ class TestVariants:
     def test_every_variant_gives_the_same_bits(self, mask):
         """Each kernel variant (masked in a child interpreter) against the
         scalar model."""
-        env = dict(os.environ, KESTRIX_DISABLE_CPU_FEATURES=mask)
-        run = subprocess.run([sys.executable, "-c", VARIANT_SCRIPT], env=env,
-                             capture_output=True, text=True, check=True)
-        variant, digest = run.stdout.split()
+        variant, digest = run_masked(VARIANT_SCRIPT, mask)
         if mask == "avx512,avx2":
             assert variant == "baseline"
         assert digest == self.model_digest()

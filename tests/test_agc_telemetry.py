@@ -15,43 +15,9 @@ import pytest
 from kestrix.agc import AGC
 from kestrix.telemetry import Telemetry
 
-CAPSULE_NAME = b"kestrix.telemetry.kx_tlm"
+from conftest import CAPSULE_NAME, Mirror, capsule_get_pointer
+
 FAILED = r"set_telemetry failed \(rc=-4\)"
-
-_capsule_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_capsule_get_pointer.restype = ctypes.c_void_p
-_capsule_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-
-class Probe(ctypes.Structure):
-    _fields_ = [("name", ctypes.c_char * 32), ("period", ctypes.c_uint32),
-                ("count", ctypes.c_uint32), ("emitted", ctypes.c_uint64)]
-
-
-class Ctx(ctypes.Structure):
-    _fields_ = [("ring_ctl", ctypes.c_void_p), ("stamp", ctypes.c_uint64),
-                ("n_probes", ctypes.c_uint32), ("reserved", ctypes.c_uint32),
-                ("probes", Probe * 64)]
-
-
-class Ring(ctypes.Structure):
-    _fields_ = [("recs", ctypes.c_void_p), ("mask", ctypes.c_uint64),
-                ("capacity", ctypes.c_uint64), ("gap0", ctypes.c_uint8 * 40),
-                ("head", ctypes.c_uint64), ("gap1", ctypes.c_uint8 * 56),
-                ("tail", ctypes.c_uint64), ("gap2", ctypes.c_uint8 * 56),
-                ("dropped", ctypes.c_uint64), ("gap3", ctypes.c_uint8 * 56)]
-
-
-class Rec(ctypes.Structure):
-    _fields_ = [("stamp", ctypes.c_uint64), ("value", ctypes.c_float),
-                ("probe", ctypes.c_uint16), ("pad", ctypes.c_uint16)]
-
-
-def mirror(capsule):
-    """(ctx, ring, records) of the context behind a capsule."""
-    ctx = Ctx.from_address(_capsule_get_pointer(capsule, CAPSULE_NAME))
-    ring = Ring.from_address(ctx.ring_ctl)
-    return ctx, ring, (Rec * ring.capacity).from_address(ring.recs)
 
 
 def update(agc, n=1, x=0.5):
@@ -86,7 +52,8 @@ class TestAttach:
     def test_record_bytes_in_the_ring(self):
         """stamp copied, value rounded to float32, probe id, pad zero."""
         tlm = Telemetry(8)
-        _, ring, recs = mirror(tlm._capsule)
+        m = Mirror(tlm._capsule)
+        ring, recs = m.ring, m.recs
         agc = AGC(loop_bw=0.01)
         agc.set_telemetry(tlm, "agc")
         tlm.stamp = 0xDEADBEEF12345678
@@ -117,7 +84,7 @@ class TestAttach:
         make = ctypes.pythonapi.PyCapsule_New
         make.restype = ctypes.py_object
         make.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        foreign = make(_capsule_get_pointer(tlm._capsule, CAPSULE_NAME), b"other.kx_tlm", None)
+        foreign = make(capsule_get_pointer(tlm._capsule, CAPSULE_NAME), b"other.kx_tlm", None)
         with pytest.raises(ValueError):
             agc.set_telemetry(foreign, "x")
         update(agc)
@@ -178,7 +145,7 @@ class TestThinning:
 
     def test_decim_minus_one(self):
         tlm = Telemetry(256)
-        ctx, _, _ = mirror(tlm._capsule)
+        ctx = Mirror(tlm._capsule).ctx
         agc = AGC()
         agc.set_telemetry(tlm, "agc", -1)
         assert [ctx.probes[i].period for i in (0, 1)] == [4294967295] * 2
@@ -189,7 +156,7 @@ class TestThinning:
     def test_counter_wraps_past_2_32(self):
         """count + 1 wraps to 0 below period: not due, no record."""
         tlm = Telemetry(16)
-        ctx, _, _ = mirror(tlm._capsule)
+        ctx = Mirror(tlm._capsule).ctx
         agc = AGC()
         agc.set_telemetry(tlm, "agc", 5)
         ctx.probes[0].count = 0xFFFFFFFF
@@ -375,7 +342,7 @@ class TestNameTruncation:
 class TestDrops:
     def test_full_ring(self):
         tlm = Telemetry(4)
-        _, ring, _ = mirror(tlm._capsule)
+        ring = Mirror(tlm._capsule).ring
         agc = AGC()
         agc.set_telemetry(tlm, "agc")
         stamped_updates(tlm, agc, 5)
@@ -398,7 +365,7 @@ class TestDrops:
     def test_capacity_zero(self):
         """A context without a ring: every due record is dropped, nothing else moves."""
         tlm = Telemetry(4)
-        _, ring, _ = mirror(tlm._capsule)
+        ring = Mirror(tlm._capsule).ring
         ring.capacity = 0
         agc = AGC()
         agc.set_telemetry(tlm, "agc", 2)
@@ -412,7 +379,8 @@ class TestDrops:
     def test_damaged_ring_is_not_overwritten(self):
         """head - tail above capacity counts as full rather than overwriting slots."""
         tlm = Telemetry(4)
-        _, ring, recs = mirror(tlm._capsule)
+        m = Mirror(tlm._capsule)
+        ring, recs = m.ring, m.recs
         ring.head = 9
         agc = AGC()
         agc.set_telemetry(tlm, "agc")
@@ -452,7 +420,8 @@ class TestContextLifetime:
         del tlm
         gc.collect()
         assert w() is None
-        ctx, ring, recs = mirror(cap)
+        m = Mirror(cap)
+        ctx, ring, recs = m.ctx, m.ring, m.recs
         ctx.stamp = 42
         update(agc, 3)
         assert ring.head == 6 and ctx.n_probes == 2

@@ -14,6 +14,8 @@ import pytest
 
 from kestrix.filter import FIR, design_lowpass
 
+from conftest import same_bits
+
 NO_COUNT = "design_lowpass: band edges and attenuation give no finite tap count"
 
 
@@ -78,11 +80,6 @@ def ref_design(fpass=0.4, fstop=0.6, atten=60.0, beta=None):
     b32 = np.float32(ref_beta(atten) if beta is None else beta)
     w = ref_window(n, b32).astype(np.float64)
     return (w * ref_sinc_fc(n, fpass, fstop)).astype(np.float32)
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a), np.asarray(b)
-    return a.dtype == b.dtype == np.float32 and np.array_equal(a.view(np.uint32), b.view(np.uint32))
 
 
 # ---------------------------------------------------------------- tests

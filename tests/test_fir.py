@@ -2,14 +2,14 @@
 state blob, kernel variants and hostile arguments."""
 
 import hashlib
-import os
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
 from kestrix.filter import FIR, design_lowpass
+
+from conftest import bits, run_masked
 
 F32 = np.float32
 OUT_KIND = "^out must be a writable, C-contiguous ndarray of the output dtype$"
@@ -66,10 +66,6 @@ def _run_order(tap, L, n):
     y = np.empty(n, np.complex64)
     y.real, y.imag = R, I
     return y
-
-
-def bits(a):
-    return np.ascontiguousarray(a).view(np.uint32)
 
 
 def random_taps(rng, n, real):
@@ -210,10 +206,7 @@ class TestVariants:
     def test_every_variant_gives_the_defined_bits(self, mask):
         """Each kernel variant, selected in a child interpreter by masking
         CPU features, against the float32 reference."""
-        env = dict(os.environ, KESTRIX_DISABLE_CPU_FEATURES=mask)
-        run = subprocess.run([sys.executable, "-c", VARIANT_SCRIPT], env=env,
-                             capture_output=True, text=True, check=True)
-        variant, digest = run.stdout.split()
+        variant, digest = run_masked(VARIANT_SCRIPT, mask)
         if mask == "avx512,avx2":
             assert variant == "baseline"
         assert digest == self.model_digest()

@@ -29,6 +29,8 @@ from kestrix.agc import AGC, settling_samples
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
+from conftest import same_bits, under_sanitizer
+
 # ------------------------------------------------------------ fixed texts
 
 DESTROYED = "destroyed"
@@ -56,25 +58,6 @@ def out_cap_text(have, need):
 def exact(text):
     """A pytest.raises match pattern for exactly this message."""
     return "^" + re.escape(text) + "$"
-
-
-def bits(a):
-    """Bit view of a complex64 or float32 result: -0.0 and NaN payloads count."""
-    a = np.ascontiguousarray(a)
-    return a.view(np.uint32 if a.dtype.itemsize in (4, 8) else np.uint64)
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(bits(a), bits(b))
-
-
-def under_sanitizer():
-    """True when the AddressSanitizer runtime is loaded into this process."""
-    try:
-        with open("/proc/self/maps", encoding="ascii", errors="replace") as f:
-            return "libasan" in f.read()
-    except OSError:
-        return False
 
 
 SANITIZED = under_sanitizer()

@@ -25,6 +25,8 @@ from kestrix.agc import AGC, settling_samples
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
+from conftest import under_sanitizer
+
 WARMUP = 200
 RUNS = 600
 # A leak grows in every round; the interpreter's caches settle, so a scenario
@@ -59,14 +61,6 @@ def _heap_probe():
 HEAP_IN_USE = _heap_probe()
 
 
-def _under_sanitizer():
-    try:
-        with open("/proc/self/maps", encoding="ascii", errors="replace") as f:
-            return "libasan" in f.read()
-    except OSError:
-        return False
-
-
 # Under the sanitizer build (.ci/sanitize.sh) the interpreter allocates with
 # malloc, so there are no blocks to count, and ASan's quarantine keeps freed
 # addresses from being reused, so the interpreter's type attribute cache
@@ -74,7 +68,7 @@ def _under_sanitizer():
 # name strings before it saturates.  There only the reference counts are
 # checked; LeakSanitizer watches the native heap, and the plain run of the
 # suite checks the memory.
-MEMORY_CHECKED = not _under_sanitizer()
+MEMORY_CHECKED = not under_sanitizer()
 
 
 def swallow(fn, exc):

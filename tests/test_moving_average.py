@@ -12,6 +12,8 @@ import pytest
 from kestrix import filter as kfilter
 from kestrix.filter import MovingAverage
 
+from conftest import bits
+
 REJECTED = "set_state rejected the blob"
 CREATE_FAILED = "boxcar_create returned NULL"
 BLOB = struct.Struct("<4sHBBII QQdd f 2f 128f I")
@@ -68,10 +70,6 @@ def signal(rng, n):
     mag = 10.0 ** rng.uniform(-3, 3, size=(2, n))
     parts = rng.standard_normal((2, n)) * mag
     return (parts[0] + 1j * parts[1]).astype(np.complex64)
-
-
-def bits(y):
-    return np.asarray(y, np.complex64).view(np.uint32)
 
 
 def f32(v):

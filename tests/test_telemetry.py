@@ -18,85 +18,16 @@ import pytest
 import kestrix.telemetry
 from kestrix.telemetry import Telemetry
 
-CAPSULE_NAME = b"kestrix.telemetry.kx_tlm"
+from conftest import CAPSULE_NAME, Ctx, Mirror, Probe, Rec, Ring
+
 CAPACITY_ERROR = "capacity must be a power of two from 1 to 2\\*\\*30"
 REC_DTYPE = np.dtype([("stamp", "<u8"), ("value", "<f4"), ("probe", "<u2")])
 
-# ------------------------------------------------------------ layout mirror
+# ------------------------------------------------------------ capsule name
 
-_capsule_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_capsule_get_pointer.restype = ctypes.c_void_p
-_capsule_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 _capsule_get_name = ctypes.pythonapi.PyCapsule_GetName
 _capsule_get_name.restype = ctypes.c_char_p
 _capsule_get_name.argtypes = [ctypes.py_object]
-
-
-class Probe(ctypes.Structure):
-    _fields_ = [
-        ("name", ctypes.c_char * 32),
-        ("period", ctypes.c_uint32),
-        ("count", ctypes.c_uint32),
-        ("emitted", ctypes.c_uint64),
-    ]
-
-
-class Ctx(ctypes.Structure):
-    _fields_ = [
-        ("ring_ctl", ctypes.c_void_p),
-        ("stamp", ctypes.c_uint64),
-        ("n_probes", ctypes.c_uint32),
-        ("reserved", ctypes.c_uint32),
-        ("probes", Probe * 64),
-    ]
-
-
-class Ring(ctypes.Structure):
-    _fields_ = [
-        ("recs", ctypes.c_void_p),
-        ("mask", ctypes.c_uint64),
-        ("capacity", ctypes.c_uint64),
-        ("gap0", ctypes.c_uint8 * 40),
-        ("head", ctypes.c_uint64),
-        ("gap1", ctypes.c_uint8 * 56),
-        ("tail", ctypes.c_uint64),
-        ("gap2", ctypes.c_uint8 * 56),
-        ("dropped", ctypes.c_uint64),
-        ("gap3", ctypes.c_uint8 * 56),
-    ]
-
-
-class Rec(ctypes.Structure):
-    _fields_ = [
-        ("stamp", ctypes.c_uint64),
-        ("value", ctypes.c_float),
-        ("probe", ctypes.c_uint16),
-        ("pad", ctypes.c_uint16),
-    ]
-
-
-class Mirror:
-    """The context behind a capsule, seen through the layout mirror."""
-
-    def __init__(self, capsule):
-        self.capsule = capsule  # keeps the memory alive while mirrored
-        self.address = _capsule_get_pointer(capsule, CAPSULE_NAME)
-        self.ctx = Ctx.from_address(self.address)
-        self.ring = Ring.from_address(self.ctx.ring_ctl)
-        self.capacity = self.ring.capacity
-        self.recs = (Rec * self.capacity).from_address(self.ring.recs)
-
-    def produce(self, stamp, value, probe):
-        """One record the way the native producer writes it; False when full."""
-        ring = self.ring
-        head, tail = ring.head, ring.tail
-        if ring.capacity == 0 or head - tail >= ring.capacity:
-            ring.dropped += 1
-            return False
-        rec = self.recs[head & ring.mask]
-        rec.stamp, rec.value, rec.probe, rec.pad = stamp, value, probe, 0
-        ring.head = head + 1
-        return True
 
 
 def expected(stamps, values, probes):
