@@ -33,7 +33,7 @@ struct AgcTraits {
 
 using T = AgcTraits;
 
-void run_steps(agc_core *a, const kx::cf32 *x, kx::cf32 *y, uint64_t n) {
+void run_steps(agc_core *a, const cf32 *x, cf32 *y, uint64_t n) {
     agc_steps(a, reinterpret_cast<const float *>(x), reinterpret_cast<float *>(y), n);
 }
 
@@ -77,7 +77,7 @@ PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwd
     agc_core *a = kx::live<T>(self);  // the attribute lookup may have run Python code
     if (a == nullptr) return nullptr;
     const int rc = agc_set_telemetry(a, ctx, prefix, static_cast<uint32_t>(decim));
-    if (rc != 0) {
+    if (rc != KX_STATUS_OK) {
         PyErr_Format(PyExc_ValueError, "%s (rc=%lld)", "set_telemetry failed",
                      static_cast<long long>(rc));
         return nullptr;

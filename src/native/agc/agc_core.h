@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/kx_core.h"
 #include "kx_tlm/kx_tlm_core.h"
 
 // Detector power bounds.  2^257 lies just above twice the square of the

@@ -2,17 +2,13 @@
 // mean power, and the linear gain ramps across each chunk from the previous
 // chunk's target to the new command (a first-order hold).
 //
-// The chunk kernel is one template compiled for the portable baseline and,
-// on x86-64, for AVX2 and AVX-512; every variant performs the same rounded
-// operations in the same order, so all give identical bits.
+// The chunk kernel has a 128-bit form for the portable baseline and a 256-bit
+// form for AVX2; both perform the same rounded operations in the same order,
+// so they give identical bits.
 #include "agc/agc_core.h"
-#include "common/cpu.h"
+#include "common/simd.h"
 
 #include <cstring>
-
-// The 256-bit helpers are always inlined into callers compiled for AVX, so
-// no vector ever crosses a call boundary and the ABI note does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 double agc_chunk_coeff(double c, uint64_t m) noexcept {
     if (m == 1) return c;
@@ -25,20 +21,11 @@ double agc_chunk_coeff(double c, uint64_t m) noexcept {
 
 namespace {
 
-typedef float v8f __attribute__((vector_size(32)));
-typedef int32_t v8i __attribute__((vector_size(32)));
-typedef double v4d __attribute__((vector_size(32)));
-typedef float v4f __attribute__((vector_size(16)));
-typedef int32_t v4i __attribute__((vector_size(16)));
-
-#define KX_ALWAYS_INLINE inline __attribute__((always_inline))
-
-KX_ALWAYS_INLINE v8f load8(const float *p) noexcept {
-    v8f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-KX_ALWAYS_INLINE void store8(float *p, v8f v) noexcept { std::memcpy(p, &v, sizeof v); }
+using kx::load;
+using kx::store;
+using kx::v4d;
+using kx::v4f;
+using kx::v8f;
 
 // The gain of sample k of a chunk: (k+1) * G + a in double, then float32.
 KX_ALWAYS_INLINE float ramp_gain(uint64_t k, double step, double start) noexcept {
@@ -47,27 +34,23 @@ KX_ALWAYS_INLINE float ramp_gain(uint64_t k, double step, double start) noexcept
     return static_cast<float>(g);
 }
 
-// Two-comparison clip of eight floats: above c gives c, below -c gives -c,
-// NaN gives -c.
-KX_ALWAYS_INLINE v8f clip8(v8f w, v8f t, v8f neg) noexcept {
-    const v8i low = (w != w) | (neg > w);
-    const v8f z = low ? neg : w;
-    const v8i high = (t < z) | (z != z);
+// agc_clip in every lane: above t gives t, below neg (= -t) gives neg, NaN
+// gives neg.
+template <class V>
+KX_ALWAYS_INLINE V clip_lanes(const V &w, const V &t, const V &neg) noexcept {
+    const auto low = (w != w) | (neg > w);
+    const V z = low ? neg : w;
+    const auto high = (t < z) | (z != z);
     return high ? t : z;
 }
 
-KX_ALWAYS_INLINE v4f load4(const float *p) noexcept {
-    v4f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-KX_ALWAYS_INLINE void store4(float *p, v4f v) noexcept { std::memcpy(p, &v, sizeof v); }
-
-KX_ALWAYS_INLINE v4f clip4(v4f w, v4f t, v4f neg) noexcept {
-    const v4i low = (w != w) | (neg > w);
-    const v4f z = low ? neg : w;
-    const v4i high = (t < z) | (z != z);
-    return high ? t : z;
+// The two four-lane partials, added lane-wise and reduced as
+// (l0 + l1) + (l2 + l3).
+KX_ALWAYS_INLINE float reduce_partials(const v4f &s0, const v4f &s1) noexcept {
+    const v4f v = s0 + s1;
+    const float a01 = v[0] + v[1];
+    const float a23 = v[2] + v[3];
+    return a01 + a23;
 }
 
 // Samples k..m-1 of a chunk one at a time, their squares added onto s.
@@ -98,7 +81,7 @@ KX_ALWAYS_INLINE float chunk_tail(const float *x, float *out, uint64_t k, uint64
 // added one at a time.  out may be x: each group is read before it is
 // written.
 //
-// The 256-bit form, for AVX2 and AVX-512: one eight-lane accumulator.
+// The 256-bit form, for AVX2: one eight-lane accumulator.
 KX_ALWAYS_INLINE float chunk_kernel8(const float *x, float *out, uint64_t m, double start,
                                     double step, float c) noexcept {
     const v8f t = {c, c, c, c, c, c, c, c};
@@ -116,19 +99,15 @@ KX_ALWAYS_INLINE float chunk_kernel8(const float *x, float *out, uint64_t m, dou
         g = g + vstart;
         const v4f gf = __builtin_convertvector(g, v4f);
         const v8f gains = __builtin_shufflevector(gf, gf, 0, 0, 1, 1, 2, 2, 3, 3);
-        const v8f y = load8(x + 2 * k) * gains;
+        const v8f y = load<v8f>(x + 2 * k) * gains;
         const v8f sq = y * y;
         acc = acc + sq;
-        store8(out + 2 * k, clip8(y, t, neg));
+        store(out + 2 * k, clip_lanes(y, t, neg));
         idx = idx + four;
     }
-    const float lo = acc[0] + acc[4];
-    const float l1 = acc[1] + acc[5];
-    const float l2 = acc[2] + acc[6];
-    const float l3 = acc[3] + acc[7];
-    const float a01 = lo + l1;
-    const float a23 = l2 + l3;
-    float s = a01 + a23;
+    const v4f lo = __builtin_shufflevector(acc, acc, 0, 1, 2, 3);
+    const v4f hi = __builtin_shufflevector(acc, acc, 4, 5, 6, 7);
+    const float s = reduce_partials(lo, hi);
     return chunk_tail(x, out, k, m, start, step, c, s);
 }
 
@@ -147,102 +126,82 @@ KX_ALWAYS_INLINE float chunk_kernel4(const float *x, float *out, uint64_t m, dou
         const float g3 = ramp_gain(k + 3, step, start);
         const v4f ga = {g0, g0, g1, g1};
         const v4f gb = {g2, g2, g3, g3};
-        const v4f ya = load4(x + 2 * k) * ga;
-        const v4f yb = load4(x + 2 * k + 4) * gb;
+        const v4f ya = load<v4f>(x + 2 * k) * ga;
+        const v4f yb = load<v4f>(x + 2 * k + 4) * gb;
         const v4f qa = ya * ya;
         const v4f qb = yb * yb;
         s0 = s0 + qa;
         s1 = s1 + qb;
-        store4(out + 2 * k, clip4(ya, t, neg));
-        store4(out + 2 * k + 4, clip4(yb, t, neg));
+        store(out + 2 * k, clip_lanes(ya, t, neg));
+        store(out + 2 * k + 4, clip_lanes(yb, t, neg));
     }
-    const v4f v = s0 + s1;
-    const float a01 = v[0] + v[1];
-    const float a23 = v[2] + v[3];
-    float s = a01 + a23;
+    const float s = reduce_partials(s0, s1);
     return chunk_tail(x, out, k, m, start, step, c, s);
 }
 
-template <int Variant>
-KX_ALWAYS_INLINE void steps_impl(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
-    if (n == 0) return;
-    const uint64_t chunk = a->decim >= 2 ? a->decim : 1;
-    const double loop_k = 4.0 * a->loop_bw;
-    const double alpha_full = agc_chunk_coeff(a->alpha, chunk);
-    const double k_full = agc_chunk_coeff(loop_k, chunk);
-    const double inv_full = 1.0 / static_cast<double>(chunk);
-    const float c = agc_clip_level(a->clip_db);
-    double start = a->g_last;
+// The whole block path; the level only picks the chunk kernel.
+struct StepsKernel {
+    using fn = void (*)(agc_core *, const float *, float *, uint64_t) noexcept;
+    // Eight lanes at most: an AVX-512 build of the same kernel measured no
+    // faster, so AVX-512 machines run the AVX2 variant.
+    static constexpr kx::CpuLevel widest = kx::CPU_AVX2;
 
-    for (uint64_t pos = 0; pos < n; pos += chunk) {
-        const uint64_t left = n - pos;
-        uint64_t m = chunk;
-        double alpha_m = alpha_full;
-        double k_m = k_full;
-        double inv_m = inv_full;
-        if (left < chunk) {
-            // A short last chunk gets coefficients for its own length.
-            m = left;
-            alpha_m = agc_chunk_coeff(a->alpha, m);
-            k_m = agc_chunk_coeff(loop_k, m);
-            inv_m = 1.0 / static_cast<double>(m);
-        }
-        const double g_new = db_to_amp(a->gain_db);
-        double step = g_new - start;
-        step = step * inv_m;
-        const float s = Variant == kx::CPU_BASELINE
-                            ? chunk_kernel4(x + 2 * pos, out + 2 * pos, m, start, step, c)
-                            : chunk_kernel8(x + 2 * pos, out + 2 * pos, m, start, step, c);
+    template <kx::CpuLevel L>
+    KX_ALWAYS_INLINE static void run(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
+        if (n == 0) return;
+        const uint64_t chunk = a->decim >= 2 ? a->decim : 1;
+        const double loop_k = 4.0 * a->loop_bw;
+        const double alpha_full = agc_chunk_coeff(a->alpha, chunk);
+        const double k_full = agc_chunk_coeff(loop_k, chunk);
+        const double inv_full = 1.0 / static_cast<double>(chunk);
+        const float c = agc_clip_level(a->clip_db);
+        double start = a->g_last;
 
-        double power = inv_m * static_cast<double>(s);
-        if (power >= 0.0 && power <= AGC_P_MAX) {
-            // in range
-        } else if (power < 0.0) {
-            power = 0.0;
-        } else {
-            power = AGC_P_MAX;  // above, or NaN
+        for (uint64_t pos = 0; pos < n; pos += chunk) {
+            const uint64_t left = n - pos;
+            uint64_t m = chunk;
+            double alpha_m = alpha_full;
+            double k_m = k_full;
+            double inv_m = inv_full;
+            if (left < chunk) {
+                // A short last chunk gets coefficients for its own length.
+                m = left;
+                alpha_m = agc_chunk_coeff(a->alpha, m);
+                k_m = agc_chunk_coeff(loop_k, m);
+                inv_m = 1.0 / static_cast<double>(m);
+            }
+            const double g_new = db_to_amp(a->gain_db);
+            double step = g_new - start;
+            step = step * inv_m;
+            const float s = L == kx::CPU_BASELINE
+                                ? chunk_kernel4(x + 2 * pos, out + 2 * pos, m, start, step, c)
+                                : chunk_kernel8(x + 2 * pos, out + 2 * pos, m, start, step, c);
+
+            double power = inv_m * static_cast<double>(s);
+            if (power >= 0.0 && power <= AGC_P_MAX) {
+                // in range
+            } else if (power < 0.0) {
+                power = 0.0;
+            } else {
+                power = AGC_P_MAX;  // above, or NaN
+            }
+            if (alpha_m >= 1.0) {
+                a->p_avg = power;
+            } else {
+                double d = power - a->p_avg;
+                d = d * alpha_m;
+                a->p_avg = d + a->p_avg;
+            }
+            agc_loop_update(a, k_m);
+            start = g_new;
         }
-        if (alpha_m >= 1.0) {
-            a->p_avg = power;
-        } else {
-            double d = power - a->p_avg;
-            d = d * alpha_m;
-            a->p_avg = d + a->p_avg;
-        }
-        agc_loop_update(a, k_m);
-        start = g_new;
+        a->g_last = start;
     }
-    a->g_last = start;
-}
-
-void steps_baseline(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
-    steps_impl<kx::CPU_BASELINE>(a, x, out, n);
-}
-#if KX_X86
-KX_TARGET_AVX2 void steps_avx2(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
-    steps_impl<kx::CPU_AVX2>(a, x, out, n);
-}
-KX_TARGET_AVX512 void steps_avx512(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
-    steps_impl<kx::CPU_AVX512>(a, x, out, n);
-}
-#endif
-
-using steps_fn = void (*)(agc_core *, const float *, float *, uint64_t) noexcept;
-
-steps_fn select_steps() noexcept {
-#if KX_X86
-    switch (kx::cpu_level()) {
-    case kx::CPU_AVX512: return steps_avx512;
-    case kx::CPU_AVX2: return steps_avx2;
-    default: break;
-    }
-#endif
-    return steps_baseline;
-}
+};
 
 }  // namespace
 
 void agc_steps(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
-    static const steps_fn impl = select_steps();
+    static const StepsKernel::fn impl = kx::select_variant<StepsKernel>();
     impl(a, x, out, n);
 }

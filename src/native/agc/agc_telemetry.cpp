@@ -6,7 +6,7 @@
 int agc_set_telemetry(agc_core *a, kx_tlm_ctx *ctx, const char *prefix, uint32_t decim) noexcept {
     if (ctx == nullptr) {
         a->tlm = nullptr;  // the ids are kept, so re-attaching finds the same probes
-        return 0;
+        return KX_STATUS_OK;
     }
     if (prefix == nullptr) prefix = "agc";
     // Names longer than 31 bytes are cut (snprintf always terminates); both
@@ -16,9 +16,9 @@ int agc_set_telemetry(agc_core *a, kx_tlm_ctx *ctx, const char *prefix, uint32_t
     const int32_t g = kx_tlm_register(ctx, name, decim);
     std::snprintf(name, sizeof name, "%s.level_db", prefix);
     const int32_t l = kx_tlm_register(ctx, name, decim);
-    if (g < 0 || l < 0) return -4;
+    if (g < 0 || l < 0) return KX_STATUS_INVALID;
     a->gain_probe = uint32_t(g);
     a->level_probe = uint32_t(l);
     a->tlm = ctx;
-    return 0;
+    return KX_STATUS_OK;
 }

@@ -20,15 +20,13 @@
 //   static int set_state(core_type *, const uint8_t *);
 #pragma once
 
-#include <complex>
 #include <cstddef>
 #include <cstdint>
 
+#include "common/kx_core.h"
 #include "common/kx_python.h"
 
 namespace kx {
-
-using cf32 = std::complex<float>;
 
 inline constexpr char ERR_DESTROYED[] = "destroyed";
 inline constexpr char ERR_OUT_KIND[] =
@@ -187,7 +185,8 @@ PyObject *m_set_state(PyObject *self, PyObject *blob) {
         PyErr_SetString(PyExc_ValueError, ERR_STATE_SIZE);
         return nullptr;
     }
-    if (T::set_state(core, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(blob))) != 0) {
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(blob));
+    if (T::set_state(core, bytes) != KX_STATUS_OK) {
         PyErr_SetString(PyExc_ValueError, ERR_STATE_REJECTED);
         return nullptr;
     }

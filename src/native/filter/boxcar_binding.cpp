@@ -33,8 +33,8 @@ PyObject *ma_step(PyObject *self, PyObject *args) {
     if (!kx::parse_sample(args, &v)) return nullptr;
     boxcar_filter *bx = kx::live<T>(self);  // __complex__ may have destroyed the object
     if (bx == nullptr) return nullptr;
-    const kx::cf32 x(static_cast<float>(v.real), static_cast<float>(v.imag));
-    const kx::cf32 y = boxcar_step(bx, x);
+    const cf32 x(static_cast<float>(v.real), static_cast<float>(v.imag));
+    const cf32 y = boxcar_step(bx, x);
     return PyComplex_FromDoubles(static_cast<double>(y.real()), static_cast<double>(y.imag()));
 }
 

@@ -7,7 +7,6 @@
 
 #include "common/blob.h"
 
-using cf32 = std::complex<float>;
 
 boxcar_filter *boxcar_create(uint64_t len, double gain) noexcept {
     if (len == 0 || len > BOXCAR_MAX_LEN) return nullptr;
@@ -134,12 +133,12 @@ void boxcar_get_state(const boxcar_filter *bx, uint8_t *b) noexcept {
 int boxcar_set_state(boxcar_filter *bx, const uint8_t *b) noexcept {
     if (!kx::blob_header_ok(b, BOXCAR_STATE_MAGIC, BOXCAR_STATE_VERSION,
                             uint32_t(BOXCAR_STATE_BYTES)))
-        return -4;
+        return KX_STATUS_INVALID;
     // The header alone does not make the body safe: stepping a record whose
     // pos is not below a len of 1 .. 64 would address slots past the ring.
     const uint64_t len = kx::get_le64(b + OFF_LEN);
     const uint64_t pos = kx::get_le64(b + OFF_POS);
-    if (len == 0 || len > BOXCAR_MAX_LEN || pos >= len) return -4;
+    if (len == 0 || len > BOXCAR_MAX_LEN || pos >= len) return KX_STATUS_INVALID;
     // Everything else is taken as it stands, length and gain included: the
     // object continues as the one the blob was taken from.
     bx->len = len;
@@ -148,7 +147,9 @@ int boxcar_set_state(boxcar_filter *bx, const uint8_t *b) noexcept {
     bx->gain = kx::get_f64(b + OFF_GAIN);
     bx->scale = kx::get_f32(b + OFF_SCALE);
     bx->acc = cf32(kx::get_f32(b + OFF_ACC), kx::get_f32(b + OFF_ACC + 4));
-    for (uint64_t k = 0; k < BOXCAR_MAX_LEN; k++)
-        bx->ring[k] = cf32(kx::get_f32(b + OFF_RING + 8 * k), kx::get_f32(b + OFF_RING + 8 * k + 4));
-    return 0;
+    for (uint64_t k = 0; k < BOXCAR_MAX_LEN; k++) {
+        const uint8_t *slot = b + OFF_RING + 8 * k;
+        bx->ring[k] = cf32(kx::get_f32(slot), kx::get_f32(slot + 4));
+    }
+    return KX_STATUS_OK;
 }

@@ -8,9 +8,10 @@
 // must be compiled with -ffp-contract=off.
 #pragma once
 
-#include <complex>
 #include <cstddef>
 #include <cstdint>
+
+#include "common/kx_core.h"
 
 inline constexpr uint64_t BOXCAR_MAX_LEN = 64;
 inline constexpr std::size_t BOXCAR_STATE_BYTES = 576;
@@ -20,17 +21,16 @@ inline constexpr uint16_t BOXCAR_STATE_VERSION = 1;
 // One zeroed heap block, the ring included, so an object is a single fixed
 // allocation and processing never allocates.
 struct boxcar_filter {
-    uint64_t len;                              // window length, 1 .. BOXCAR_MAX_LEN
-    uint64_t pos;                              // ring slot the next sample replaces, < len
-    double inv_len;                            // 1.0 / len
-    double gain;                               // output gain, any value
-    float scale;                               // float32 of inv_len * gain, the one output factor
-    std::complex<float> acc;                   // running sum of the window, float32
-    std::complex<float> ring[BOXCAR_MAX_LEN];  // last len inputs; slots from len on stay zero
+    uint64_t len;               // window length, 1 .. BOXCAR_MAX_LEN
+    uint64_t pos;               // ring slot the next sample replaces, < len
+    double inv_len;             // 1.0 / len
+    double gain;                // output gain, any value
+    float scale;                // float32 of inv_len * gain, the one output factor
+    cf32 acc;                   // running sum of the window, float32
+    cf32 ring[BOXCAR_MAX_LEN];  // last len inputs; slots from len on stay zero
 };
 static_assert(offsetof(boxcar_filter, inv_len) == 16 && offsetof(boxcar_filter, scale) == 32);
 static_assert(offsetof(boxcar_filter, acc) == 36 && offsetof(boxcar_filter, ring) == 44);
-static_assert(sizeof(std::complex<float>) == 8);
 
 // A record of len (1 .. BOXCAR_MAX_LEN) and gain, or nullptr for a length out
 // of range or a failed allocation.
@@ -45,15 +45,14 @@ void boxcar_reset(boxcar_filter *bx) noexcept;
 void boxcar_set_gain(boxcar_filter *bx, double gain) noexcept;
 
 // One sample in, one averaged sample out.
-std::complex<float> boxcar_step(boxcar_filter *bx, std::complex<float> x) noexcept;
+cf32 boxcar_step(boxcar_filter *bx, cf32 x) noexcept;
 
 // boxcar_step over x[0 .. n-1] in order; y may be x itself.
-void boxcar_steps(boxcar_filter *bx, const std::complex<float> *x, std::complex<float> *y,
-                  uint64_t n) noexcept;
+void boxcar_steps(boxcar_filter *bx, const cf32 *x, cf32 *y, uint64_t n) noexcept;
 
 // State blob: the 16-byte header, then the whole record field by field.
 std::size_t boxcar_state_bytes(const boxcar_filter *bx) noexcept;
 void boxcar_get_state(const boxcar_filter *bx, uint8_t *blob) noexcept;
-// 0 when applied; -4 (record unchanged) for a wrong header, or a length or
-// position that would break the record's invariants.
+// KX_STATUS_OK when applied; KX_STATUS_INVALID (record unchanged) for a wrong
+// header, or a length or position that would break the record's invariants.
 int boxcar_set_state(boxcar_filter *bx, const uint8_t *blob) noexcept;

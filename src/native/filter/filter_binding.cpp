@@ -14,7 +14,7 @@ PyObject *design_lowpass(PyObject *, PyObject *args, PyObject *kwds) {
                                      &fstop, &atten_db))
         return nullptr;
     int32_t n;
-    if (kaiser_lowpass_len(fpass, fstop, atten_db, &n) != 0) {
+    if (kaiser_lowpass_len(fpass, fstop, atten_db, &n) != KX_STATUS_OK) {
         PyErr_SetString(PyExc_ValueError, ERR_NO_TAP_COUNT);
         return nullptr;
     }
@@ -24,8 +24,8 @@ PyObject *design_lowpass(PyObject *, PyObject *args, PyObject *kwds) {
     kx::Ref taps(PyArray_SimpleNew(1, dims, NPY_FLOAT));
     if (!taps) return nullptr;
     // The count was accepted above, so a refusal here is the window buffer.
-    if (kaiser_lowpass(fpass, fstop, atten_db, static_cast<float *>(PyArray_DATA(taps.arr()))) != 0)
-        return PyErr_NoMemory();
+    float *data = static_cast<float *>(PyArray_DATA(taps.arr()));
+    if (kaiser_lowpass(fpass, fstop, atten_db, data) != KX_STATUS_OK) return PyErr_NoMemory();
     return taps.release();
 }
 

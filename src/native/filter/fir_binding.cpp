@@ -35,7 +35,7 @@ struct FirTraits {
         if (real)
             *out = fir_create_real(static_cast<const float *>(PyArray_DATA(arr.arr())), n);
         else
-            *out = fir_create(static_cast<const fir_cf32 *>(PyArray_DATA(arr.arr())), n);
+            *out = fir_create(static_cast<const cf32 *>(PyArray_DATA(arr.arr())), n);
         return 0;
     }
     static void destroy(fir_filter *f) { fir_destroy(f); }
@@ -78,7 +78,7 @@ PyObject *fir_execute_method(PyObject *self, PyObject *args, PyObject *kwds) {
     kx::Ref xa(reinterpret_cast<PyObject *>(kx::as_complex64(x)));
     if (!xa) return nullptr;
     const npy_intp n = PyArray_SIZE(xa.arr());
-    const fir_cf32 *xd = static_cast<const fir_cf32 *>(PyArray_DATA(xa.arr()));
+    const cf32 *xd = static_cast<const cf32 *>(PyArray_DATA(xa.arr()));
 
     if (out == Py_None) {
         kx::Ref result(as_c64_array(n, nullptr, 0));
@@ -86,7 +86,7 @@ PyObject *fir_execute_method(PyObject *self, PyObject *args, PyObject *kwds) {
         fir_filter *f = kx::live<T>(self);  // __array__ of x may have destroyed it
         if (f == nullptr) return nullptr;
         const uint64_t written =
-            fir_execute(f, xd, uint64_t(n), static_cast<fir_cf32 *>(PyArray_DATA(result.arr())));
+            fir_execute(f, xd, uint64_t(n), static_cast<cf32 *>(PyArray_DATA(result.arr())));
         // Only a failed scratch growth writes fewer (none): the result then
         // shrinks to the count written and no exception is raised.
         if (written != uint64_t(n)) {
@@ -107,7 +107,7 @@ PyObject *fir_execute_method(PyObject *self, PyObject *args, PyObject *kwds) {
     }
     fir_filter *f = kx::live<T>(self);  // __array__ of x may have destroyed it
     if (f == nullptr) return nullptr;
-    const uint64_t written = fir_execute(f, xd, uint64_t(n), static_cast<fir_cf32 *>(PyArray_DATA(oa)));
+    const uint64_t written = fir_execute(f, xd, uint64_t(n), static_cast<cf32 *>(PyArray_DATA(oa)));
     // NumPy recomputes the alignment flag from the address, so a misaligned
     // out gives a view that says so.
     kx::Ref view(as_c64_array(npy_intp(written), PyArray_DATA(oa), NPY_ARRAY_CARRAY));

@@ -11,11 +11,10 @@
 // must be compiled with -ffp-contract=off.
 #pragma once
 
-#include <complex>
 #include <cstddef>
 #include <cstdint>
 
-using fir_cf32 = std::complex<float>;
+#include "common/kx_core.h"
 
 inline constexpr uint32_t FIR_STATE_MAGIC = 0x5F524946u;  // "FIR_" little-endian
 inline constexpr uint16_t FIR_STATE_VERSION = 1;
@@ -23,11 +22,11 @@ inline constexpr uint16_t FIR_STATE_VERSION = 1;
 // Taken zero-filled from the heap by fir_create / fir_create_real; owns all
 // four buffers.  Exactly one of taps and taps_real is set, for life.
 struct fir_filter {
-    fir_cf32 *taps;        // complex taps, taps_len samples; null in a real-tap filter
+    cf32 *taps;            // complex taps, taps_len samples; null in a real-tap filter
     float *taps_real;      // real taps, taps_len floats; null in a complex-tap filter
-    fir_cf32 *delay;       // last taps_len-1 input samples, oldest first; null when
+    cf32 *delay;           // last taps_len-1 input samples, oldest first; null when
                            // taps_len is 1
-    fir_cf32 *scratch;     // delay line followed by the current block, scratch_cap
+    cf32 *scratch;         // delay line followed by the current block, scratch_cap
                            // samples; null until the first fir_execute
     uint64_t scratch_cap;  // capacity of scratch in samples; never shrinks
     uint64_t taps_len;     // number of taps, >= 1
@@ -35,7 +34,7 @@ struct fir_filter {
 
 // A filter with a private copy of the taps and a zeroed delay line, or null
 // when taps is null, taps_len is 0 or an allocation fails.
-fir_filter *fir_create(const fir_cf32 *taps, uint64_t taps_len) noexcept;
+fir_filter *fir_create(const cf32 *taps, uint64_t taps_len) noexcept;
 fir_filter *fir_create_real(const float *taps, uint64_t taps_len) noexcept;
 void fir_destroy(fir_filter *f) noexcept;  // null is accepted
 
@@ -47,7 +46,7 @@ void fir_reset(fir_filter *f) noexcept;
 // grow to taps_len-1+n_in samples (the size overflows or realloc fails).
 // out may be x itself, or overlap it anyhow: each input sample is copied to
 // scratch before any output that could overwrite it is written.
-uint64_t fir_execute(fir_filter *f, const fir_cf32 *x, uint64_t n_in, fir_cf32 *out) noexcept;
+uint64_t fir_execute(fir_filter *f, const cf32 *x, uint64_t n_in, cf32 *out) noexcept;
 
 // Always 0: the output of fir_execute has the length of its input.
 uint64_t fir_execute_max_out(const fir_filter *f) noexcept;
@@ -59,12 +58,20 @@ int fir_is_real(const fir_filter *f) noexcept;
 // samples (real, imaginary; float32 little-endian), oldest first.
 std::size_t fir_state_bytes(const fir_filter *f) noexcept;
 void fir_get_state(const fir_filter *f, uint8_t *blob) noexcept;
-// 0 when applied; -4 (nothing changed) for a wrong magic, version, byte 6 or
-// size field.
+// KX_STATUS_OK when applied; KX_STATUS_INVALID (nothing changed) for a wrong
+// magic, version, byte 6 or size field.
 int fir_set_state(fir_filter *f, const uint8_t *blob) noexcept;
+
+// ------------------------------------------------------------ kernels
+//
+// Outputs 0 .. n-1 of one stretch of scratch into out, on the instruction-set
+// variant selected for this machine.  win[i] is the newest sample of output
+// i's window and the older ones stand right before it (the delay line
+// precedes the block in scratch).  out never aliases scratch.
+void fir_run(const fir_filter *f, const cf32 *win, uint64_t n, cf32 *out) noexcept;
 
 // The plain scalar evaluation of one output: the definition of the order,
 // also used for the outputs the vector loops do not cover.  s points at the
 // newest sample of the output's window (s[-k] is x[n-k]).
-fir_cf32 fir_dot_real_scalar(const float *h, uint64_t len, const fir_cf32 *s) noexcept;
-fir_cf32 fir_dot_complex_scalar(const fir_cf32 *h, uint64_t len, const fir_cf32 *s) noexcept;
+cf32 fir_dot_real_scalar(const float *h, uint64_t len, const cf32 *s) noexcept;
+cf32 fir_dot_complex_scalar(const cf32 *h, uint64_t len, const cf32 *s) noexcept;

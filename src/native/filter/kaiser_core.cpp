@@ -13,7 +13,7 @@ static bool kaiser_q_fits(double q) noexcept { return q > -2147483649.0 && q < 2
 int kaiser_count(int32_t L, double A, double f_pass, double f_stop, int32_t *count) noexcept {
     if (L <= 0) {
         *count = 0;
-        return 0;
+        return KX_STATUS_OK;
     }
     const double a = A - 8.0;
     const double num = a * static_cast<double>(L);
@@ -21,16 +21,16 @@ int kaiser_count(int32_t L, double A, double f_pass, double f_stop, int32_t *cou
     const double den = width * KAISER_TWO_PI_2285;
     const double ratio = num / den;
     const double q = ratio + 1.0;
-    if (!kaiser_q_fits(q)) return -4;
+    if (!kaiser_q_fits(q)) return KX_STATUS_INVALID;
     const int32_t t = static_cast<int32_t>(q);  // toward zero
     const int32_t odd = t | 1;
     *count = odd / L + 1;
-    return 0;
+    return KX_STATUS_OK;
 }
 
 int32_t kaiser_num_taps(int32_t L, double A, double f_pass, double f_stop) noexcept {
     int32_t count = 0;
-    return kaiser_count(L, A, f_pass, f_stop, &count) == 0 ? count : 0;
+    return kaiser_count(L, A, f_pass, f_stop, &count) == KX_STATUS_OK ? count : 0;
 }
 
 double kaiser_beta(double atten_db) noexcept {
@@ -98,9 +98,10 @@ int kaiser_lowpass_len(double fpass, double fstop, double atten_db, int32_t *n) 
     const double f_pass = fpass / 2.0;
     const double f_stop = fstop / 2.0;
     int32_t count;
-    if (kaiser_count(1, atten_db, f_pass, f_stop, &count) != 0) return -4;
+    if (kaiser_count(1, atten_db, f_pass, f_stop, &count) != KX_STATUS_OK)
+        return KX_STATUS_INVALID;
     *n = count | 1;
-    return 0;
+    return KX_STATUS_OK;
 }
 
 // taps[i] = float32(w[i] * (s * fc)), s = sin(t a) / (t a) with t = i - c and
@@ -108,10 +109,11 @@ int kaiser_lowpass_len(double fpass, double fstop, double atten_db, int32_t *n) 
 // DC gain is close to, not exactly, 1.
 int kaiser_lowpass(double fpass, double fstop, double atten_db, float *taps) noexcept {
     int32_t n;
-    if (kaiser_lowpass_len(fpass, fstop, atten_db, &n) != 0 || n < 1) return -4;
+    if (kaiser_lowpass_len(fpass, fstop, atten_db, &n) != KX_STATUS_OK || n < 1)
+        return KX_STATUS_INVALID;
     const float beta = static_cast<float>(kaiser_beta(atten_db));
     float *w = static_cast<float *>(std::malloc(sizeof(float) * static_cast<std::size_t>(n)));
-    if (w == nullptr) return -4;
+    if (w == nullptr) return KX_STATUS_INVALID;
     kaiser_window(w, static_cast<std::size_t>(n), beta);
     // n = (T | 1) + 2 is odd, so the centre (n - 1) / 2 is N with its lowest
     // bit cleared, halved.
@@ -133,5 +135,5 @@ int kaiser_lowpass(double fpass, double fstop, double atten_db, float *taps) noe
         taps[i] = static_cast<float>(p);
     }
     std::free(w);
-    return 0;
+    return KX_STATUS_OK;
 }

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/kx_core.h"
+
 // Constants used exactly as written.
 inline constexpr double KAISER_TWO_PI_2285 = 14.357078426905355;  // 2.285 * 2 pi
 inline constexpr double KAISER_BETA_HIGH = 0.1102;
@@ -33,7 +35,7 @@ static_assert(std::bit_cast<uint64_t>(KAISER_I0_TOL) == 0x3CD203AF9EE75616ull);
 // Kaiser's length estimate for an interpolation factor L, attenuation A (dB)
 // and band edges in cycles per sample: (T | 1) / L + 1, T the truncation of
 // q = (A - 8) L / ((f_stop - f_pass) 2.285 2 pi) + 1.  *count is 0 for L <= 0.
-// Status -4 (no count) when q is infinite or NaN, or when T leaves no room
+// KX_STATUS_INVALID (no count) when q is infinite or NaN, or when T leaves no room
 // for the count in 32 bits.
 int kaiser_count(int32_t L, double A, double f_pass, double f_stop, int32_t *count) noexcept;
 
@@ -56,6 +58,6 @@ void kaiser_window(float *w, std::size_t n, float beta) noexcept;
 // are the wrong way round by enough; status as kaiser_count.
 int kaiser_lowpass_len(double fpass, double fstop, double atten_db, int32_t *n) noexcept;
 
-// Fills the kaiser_lowpass_len taps.  -4, with nothing written, when the
+// Fills the kaiser_lowpass_len taps.  KX_STATUS_INVALID, with nothing written, when the
 // length is refused or is below 1, or when the window buffer cannot be had.
 int kaiser_lowpass(double fpass, double fstop, double atten_db, float *taps) noexcept;

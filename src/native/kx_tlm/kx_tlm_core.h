@@ -29,6 +29,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/kx_core.h"
+
 static_assert(std::endian::native == std::endian::little,
               "the telemetry layouts are little-endian and accessed in place");
 
@@ -97,7 +99,7 @@ static_assert(std::atomic_ref<uint64_t>::required_alignment <= alignof(uint64_t)
 // ------------------------------------------------------------ kx_tlm_register
 //
 // Registers the probe `name` with thinning period `decim` and returns its id
-// (0 .. KX_TLM_MAX_PROBES-1), or -4 for a null context or name, a zero
+// (0 .. KX_TLM_MAX_PROBES-1), or KX_STATUS_INVALID for a null context or name, a zero
 // period, a name longer than 31 bytes, or a full table.
 //
 // A name already in the table keeps its id, its name and its emitted count;
@@ -109,12 +111,12 @@ static_assert(std::atomic_ref<uint64_t>::required_alignment <= alignof(uint64_t)
 // Setup path only: the table is plain memory, so no producer may be emitting
 // into this context while it runs.
 inline int32_t kx_tlm_register(kx_tlm_ctx *ctx, const char *name, uint32_t decim) noexcept {
-    if (ctx == nullptr || name == nullptr || decim == 0) return -4;
+    if (ctx == nullptr || name == nullptr || decim == 0) return KX_STATUS_INVALID;
     // Bounded length scan: a name that is not terminated within the table's
     // width is too long, whatever follows it.
     std::size_t len = 0;
     while (len < KX_TLM_NAME_LEN && name[len] != '\0') len++;
-    if (len > KX_TLM_NAME_LEN - 1) return -4;
+    if (len > KX_TLM_NAME_LEN - 1) return KX_STATUS_INVALID;
 
     // The search stops at the table's end even if n_probes were larger.
     const uint32_t n = ctx->n_probes;
@@ -127,7 +129,7 @@ inline int32_t kx_tlm_register(kx_tlm_ctx *ctx, const char *name, uint32_t decim
             return static_cast<int32_t>(i);
         }
     }
-    if (n >= KX_TLM_MAX_PROBES) return -4;
+    if (n >= KX_TLM_MAX_PROBES) return KX_STATUS_INVALID;
 
     // The entry is complete before n_probes counts it, so a reader of the
     // table never sees a half-written name.
