@@ -33,10 +33,6 @@ struct AgcTraits {
 
 using T = AgcTraits;
 
-void run_steps(agc_core *a, const cf32 *x, cf32 *y, uint64_t n) {
-    agc_steps(a, reinterpret_cast<const float *>(x), reinterpret_cast<float *>(y), n);
-}
-
 PyObject *agc_reset_method(PyObject *self, PyObject *) {
     agc_core *a = kx::live<T>(self);
     if (a == nullptr) return nullptr;
@@ -50,9 +46,8 @@ PyObject *agc_step_method(PyObject *self, PyObject *args) {
     if (!kx::parse_sample(args, &v)) return nullptr;
     agc_core *a = kx::live<T>(self);  // __complex__ may have destroyed the object
     if (a == nullptr) return nullptr;
-    float yr, yi;
-    agc_step(a, static_cast<float>(v.real), static_cast<float>(v.imag), &yr, &yi);
-    return PyComplex_FromDoubles(static_cast<double>(yr), static_cast<double>(yi));
+    const cf32 y = agc_step(a, cf32(static_cast<float>(v.real), static_cast<float>(v.imag)));
+    return PyComplex_FromDoubles(static_cast<double>(y.real()), static_cast<double>(y.imag()));
 }
 
 PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwds) {
@@ -300,7 +295,7 @@ const char settling_doc[] =
 PyMethodDef agc_methods[] = {
     {"reset", (PyCFunction)agc_reset_method, METH_NOARGS, reset_doc},
     {"step", (PyCFunction)agc_step_method, METH_VARARGS, step_doc},
-    {"steps", (PyCFunction)(void (*)(void))kx::m_block<T, run_steps>, METH_VARARGS | METH_KEYWORDS,
+    {"steps", (PyCFunction)(void (*)(void))kx::m_block<T, agc_steps>, METH_VARARGS | METH_KEYWORDS,
      steps_doc},
     {"set_telemetry", (PyCFunction)(void (*)(void))agc_set_telemetry_method,
      METH_VARARGS | METH_KEYWORDS, set_telemetry_doc},

@@ -1,7 +1,20 @@
-// AGC record life cycle and the per-sample path.
+// AGC record life cycle, and the set-up arithmetic that calls the C library's
+// exponentials and logarithms.
 #include "agc/agc_core.h"
 
+#include <cmath>
 #include <cstdlib>
+
+namespace {
+
+// The detector starts at the target, so on-target input has no transient.
+// The exponent is ref_db * 0.1, not ref_db / 10: they differ in the last bit.
+double seed_p_avg(double ref_db) noexcept {
+    const double e = ref_db * AGC_SEED_DB_FACTOR;
+    return agc_pow10(e);
+}
+
+}  // namespace
 
 agc_core *agc_create(double ref_db, double loop_bw, double alpha) noexcept {
     agc_core *a = static_cast<agc_core *>(std::calloc(1, sizeof(agc_core)));
@@ -14,10 +27,7 @@ agc_core *agc_create(double ref_db, double loop_bw, double alpha) noexcept {
     a->gain_update_period = 1;
     a->g_last = 1.0;
     a->clip_lin = AGC_DEFAULT_CLIP_LIN;
-    // The detector starts at the target, so on-target input has no transient.
-    // The exponent is ref_db * 0.1, not ref_db / 10: they differ in the last bit.
-    const double e = ref_db * AGC_SEED_DB_FACTOR;
-    a->p_avg = std::pow(10.0, e);
+    a->p_avg = seed_p_avg(ref_db);
     return a;
 }
 
@@ -26,8 +36,7 @@ void agc_reset(agc_core *a) noexcept {
     a->g_last = 1.0;
     a->hold_count = 0;
     a->clip_lin = agc_clip_level(a->clip_db);
-    const double e = a->ref_db * AGC_SEED_DB_FACTOR;
-    a->p_avg = std::pow(10.0, e);
+    a->p_avg = seed_p_avg(a->ref_db);
 }
 
 void agc_destroy(agc_core *a) noexcept { std::free(a); }
@@ -45,48 +54,13 @@ double agc_applied_gain_db(const agc_core *a) noexcept {
     return AGC_AMP_DB_FACTOR * l;
 }
 
-// The reference path.  The gain applied is the command of the last loop
-// update (refreshed on the sample that starts a hold period); the detector
-// sees the gained, unclipped power; the clip comes last, with the clip level
-// as it stands after this sample's update, so clipping never disturbs the
-// loop.
-void agc_step(agc_core *a, float xr, float xi, float *yr, float *yi) noexcept {
-    const uint64_t period = a->gain_update_period > 1 ? a->gain_update_period : 1;
-    const uint64_t h = a->hold_count;
-    double g;
-    if (h == 0) {
-        g = db_to_amp(a->gain_db);
-        a->g_last = g;
-    } else {
-        g = a->g_last;
-    }
-    const float gf = static_cast<float>(g);
-    const float gr = gf * xr;
-    const float gi = gf * xi;
-
-    const double pi2 = static_cast<double>(gi) * static_cast<double>(gi);
-    const double pr2 = static_cast<double>(gr) * static_cast<double>(gr);
-    double p = pi2 + pr2;
-    if (!(p >= 0.0 && p <= AGC_P_MAX)) p = AGC_P_MAX;  // NaN or infinite components
-
-    if (a->alpha >= 1.0) {
-        a->p_avg = p;
-    } else {
-        double d = p - a->p_avg;
-        d = d * a->alpha;
-        a->p_avg = d + a->p_avg;
-    }
-
-    a->hold_count = h + 1;
-    if (a->hold_count >= period) {
-        double k = static_cast<double>(period) * 4.0;
-        k = k * a->loop_bw;
-        agc_loop_update(a, k);
-        a->clip_lin = agc_clip_level(a->clip_db);
-        a->hold_count = 0;
-    }
-
-    const float t = a->clip_lin;
-    *yr = agc_clip(gr, t);
-    *yi = agc_clip(gi, t);
+double agc_chunk_coeff(double c, uint64_t m) noexcept {
+    if (m == 1) return c;
+    if (c <= 0.0) return 0.0;
+    if (c >= 1.0) return 1.0;
+    const double l = std::log1p(-c);
+    const double e = static_cast<double>(m) * l;
+    return -std::expm1(e);
 }
+
+double agc_pow10(double e) noexcept { return std::pow(10.0, e); }

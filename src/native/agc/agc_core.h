@@ -9,7 +9,6 @@
 #pragma once
 
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -164,6 +163,55 @@ inline float agc_clip(float w, float t) noexcept {
     return (t < z || z != z) ? t : z;
 }
 
+// ------------------------------------------------------------ loop pieces
+//
+// The arithmetic that the per-sample path, the block path and the settling
+// query share, each piece in its one order of operations.
+
+// v kept in [lo, AGC_P_MAX]: below lo gives lo, above AGC_P_MAX or NaN gives
+// AGC_P_MAX.
+inline double agc_clamp_power(double v, double lo) noexcept {
+    if (v >= lo && v <= AGC_P_MAX) return v;
+    if (v < lo) return lo;
+    return AGC_P_MAX;  // above, or NaN
+}
+
+// The power of one gained sample, im^2 + re^2 in double: the squares are
+// exact, the sum is rounded once.  A NaN or infinite component gives
+// AGC_P_MAX.
+inline double agc_sample_power(float re, float im) noexcept {
+    const double pi2 = static_cast<double>(im) * static_cast<double>(im);
+    const double pr2 = static_cast<double>(re) * static_cast<double>(re);
+    return agc_clamp_power(pi2 + pr2, 0.0);
+}
+
+// Detector: the EMA of the power p with coefficient alpha; an alpha of 1 or
+// more takes p itself.
+inline void agc_detect(agc_core *a, double p, double alpha) noexcept {
+    if (alpha >= 1.0) {
+        a->p_avg = p;
+        return;
+    }
+    double d = p - a->p_avg;
+    d = d * alpha;
+    a->p_avg = d + a->p_avg;
+}
+
+// Gain refresh: the command of the last loop update as a linear gain, which
+// becomes the gain applied (g_last).
+inline double agc_refresh_gain(agc_core *a) noexcept {
+    const double g = db_to_amp(a->gain_db);
+    a->g_last = g;
+    return g;
+}
+
+// The loop coefficient of an update that closes a hold period of `period`
+// samples: (period * 4) * loop_bw.
+inline double agc_step_coeff(uint64_t period, double loop_bw) noexcept {
+    const double k = static_cast<double>(period) * 4.0;
+    return k * loop_bw;
+}
+
 // ------------------------------------------------------------ loop update
 //
 // Moves the integrator by (ref_db - level_db) * k, where level_db is the
@@ -171,14 +219,7 @@ inline float agc_clip(float w, float t) noexcept {
 // and the level it answered to the attached telemetry context, in that order.
 // p_avg must already hold the detector state for the samples it answers.
 inline void agc_loop_update(agc_core *a, double k) noexcept {
-    double q = a->p_avg + AGC_P_MIN;
-    if (q >= AGC_P_MIN && q <= AGC_P_MAX) {
-        // in range
-    } else if (q < AGC_P_MIN) {
-        q = AGC_P_MIN;
-    } else {
-        q = AGC_P_MAX;  // above, or NaN
-    }
+    const double q = agc_clamp_power(a->p_avg + AGC_P_MIN, AGC_P_MIN);
     const double level_db = power_to_db(q);
     double d = a->ref_db - level_db;
     d = d * k;
@@ -197,14 +238,10 @@ void agc_destroy(agc_core *a) noexcept;
 double agc_applied_gain_db(const agc_core *a) noexcept;
 
 // One sample through the whole per-sample loop (gain, detector, update, clip).
-void agc_step(agc_core *a, float xr, float xi, float *yr, float *yi) noexcept;
+cf32 agc_step(agc_core *a, cf32 x) noexcept;
 
-// 1 - (1 - c)^m: the coefficient that applied once stands for m applications.
-double agc_chunk_coeff(double c, uint64_t m) noexcept;
-
-// Block path: n interleaved complex samples (re, im) from x to out; out may
-// be x itself.
-void agc_steps(agc_core *a, const float *x, float *out, uint64_t n) noexcept;
+// Block path: n samples from x to out; out may be x itself.
+void agc_steps(agc_core *a, const cf32 *x, cf32 *out, uint64_t n) noexcept;
 
 std::size_t agc_state_bytes(const agc_core *a) noexcept;
 void agc_get_state(const agc_core *a, uint8_t *blob) noexcept;
@@ -214,3 +251,16 @@ int agc_set_telemetry(agc_core *a, kx_tlm_ctx *ctx, const char *prefix, uint32_t
 
 uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db,
                               double tol_db) noexcept;
+
+// ------------------------------------------------------------ set-up arithmetic
+//
+// The one home of the C library's exponentials and logarithms in the AGC:
+// the translation units of the sample-rate paths poison them
+// (common/no_libm.h), so these run out of line, at construction and reset,
+// once or twice per block call, and once per settling query.
+
+// 1 - (1 - c)^m: the coefficient that applied once stands for m applications.
+double agc_chunk_coeff(double c, uint64_t m) noexcept;
+
+// 10^e by the C library's pow.
+double agc_pow10(double e) noexcept;

@@ -1,9 +1,12 @@
-// Settling query: runs the real per-sample loop (period 1, no output formed)
-// on a scratch record against a constant input gain_err_db below the 0 dB
-// target, and counts samples until gain_db is within tol_db of gain_err_db.
+// Settling query: the per-sample loop (period 1, no output formed) on a
+// scratch record against a constant input gain_err_db below the 0 dB
+// target, counting samples until gain_db is within tol_db of gain_err_db.
 #include "agc/agc_core.h"
 
 #include <cfloat>
+#include <cmath>
+
+#include "common/no_libm.h"
 
 uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db,
                               double tol_db) noexcept {
@@ -18,33 +21,21 @@ uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db,
     agc_core *a = agc_create(0.0, loop_bw, alpha);
     if (a == nullptr) return 0;
 
-    const double e = -0.05 * gain_err_db;
-    const float amp = static_cast<float>(std::pow(10.0, e));
+    const float amp = static_cast<float>(agc_pow10(-0.05 * gain_err_db));
     const double q = 16.0 / loop_bw;  // 64 loop-filter time constants
     const uint64_t limit = (q >= 0x1p64 ? (uint64_t(1) << 63) : static_cast<uint64_t>(q)) + 1;
-    double k = 1.0 * 4.0;
-    k = k * loop_bw;
+    const double k = agc_step_coeff(1, loop_bw);
 
-    // The clip level that the update recomputes has no bearing on the count
-    // (no output is formed), so it is left out of the loop.
+    // The steps of agc_step with a period of 1, except that the input's
+    // amplitude multiplies the gain before the sample is split into its
+    // components.  The clip level that the update recomputes has no bearing
+    // on the count (no output is formed), so it is left out.
     uint64_t result = 0;
     for (uint64_t i = 1; i <= limit; i++) {
-        const double g = db_to_amp(a->gain_db);
-        a->g_last = g;
-        const float c = static_cast<float>(g) * amp;
+        const float c = static_cast<float>(agc_refresh_gain(a)) * amp;
         const float cr = c * 0.6f;
         const float ci = c * 0.8f;
-        const double pi2 = static_cast<double>(ci) * static_cast<double>(ci);
-        const double pr2 = static_cast<double>(cr) * static_cast<double>(cr);
-        double p = pi2 + pr2;
-        if (!(p >= 0.0 && p <= AGC_P_MAX)) p = AGC_P_MAX;
-        if (alpha >= 1.0) {
-            a->p_avg = p;
-        } else {
-            double d = p - a->p_avg;
-            d = d * alpha;
-            a->p_avg = d + a->p_avg;
-        }
+        agc_detect(a, agc_sample_power(cr, ci), alpha);
         agc_loop_update(a, k);
         const double err = a->gain_db - gain_err_db;
         if (std::fabs(err) <= tol_db) {

@@ -6,18 +6,12 @@
 // form for AVX2; both perform the same rounded operations in the same order,
 // so they give identical bits.
 #include "agc/agc_core.h"
-#include "common/simd.h"
 
 #include <cstring>
 
-double agc_chunk_coeff(double c, uint64_t m) noexcept {
-    if (m == 1) return c;
-    if (c <= 0.0) return 0.0;
-    if (c >= 1.0) return 1.0;
-    const double l = std::log1p(-c);
-    const double e = static_cast<double>(m) * l;
-    return -std::expm1(e);
-}
+#include "common/simd.h"
+
+#include "common/no_libm.h"
 
 namespace {
 
@@ -177,21 +171,8 @@ struct StepsKernel {
                                 ? chunk_kernel4(x + 2 * pos, out + 2 * pos, m, start, step, c)
                                 : chunk_kernel8(x + 2 * pos, out + 2 * pos, m, start, step, c);
 
-            double power = inv_m * static_cast<double>(s);
-            if (power >= 0.0 && power <= AGC_P_MAX) {
-                // in range
-            } else if (power < 0.0) {
-                power = 0.0;
-            } else {
-                power = AGC_P_MAX;  // above, or NaN
-            }
-            if (alpha_m >= 1.0) {
-                a->p_avg = power;
-            } else {
-                double d = power - a->p_avg;
-                d = d * alpha_m;
-                a->p_avg = d + a->p_avg;
-            }
+            const double power = inv_m * static_cast<double>(s);
+            agc_detect(a, agc_clamp_power(power, 0.0), alpha_m);
             agc_loop_update(a, k_m);
             start = g_new;
         }
@@ -201,7 +182,7 @@ struct StepsKernel {
 
 }  // namespace
 
-void agc_steps(agc_core *a, const float *x, float *out, uint64_t n) noexcept {
+void agc_steps(agc_core *a, const cf32 *x, cf32 *out, uint64_t n) noexcept {
     static const StepsKernel::fn impl = kx::select_variant<StepsKernel>();
-    impl(a, x, out, n);
+    impl(a, reinterpret_cast<const float *>(x), reinterpret_cast<float *>(out), n);
 }

@@ -7,6 +7,8 @@
 
 #include "common/blob.h"
 
+#include "common/no_libm.h"
+
 
 boxcar_filter *boxcar_create(uint64_t len, double gain) noexcept {
     if (len == 0 || len > BOXCAR_MAX_LEN) return nullptr;

@@ -7,6 +7,8 @@
 
 #include "common/blob.h"
 
+#include "common/no_libm.h"
+
 namespace {
 
 // Input samples copied to scratch per stretch, so that the kernels read

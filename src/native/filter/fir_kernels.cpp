@@ -15,6 +15,8 @@
 
 #include "common/simd.h"
 
+#include "common/no_libm.h"
+
 namespace {
 
 using kx::lanes;
