@@ -11,8 +11,8 @@ struct TelemetryHold {
     void release() noexcept { Py_CLEAR(capsule); }
 };
 
-struct AgcTraits {
-    using core_type = agc_core;
+struct AgcTraits
+    : kx::CoreTraits<agc_core, agc_destroy, agc_state_bytes, agc_get_state, agc_set_state> {
     using extra_type = TelemetryHold;
     static constexpr const char *create_failed = "agc_create returned NULL";
 
@@ -25,30 +25,9 @@ struct AgcTraits {
         *out = agc_create(ref_db, loop_bw, alpha);
         return 0;
     }
-    static void destroy(agc_core *a) { agc_destroy(a); }
-    static std::size_t state_bytes(const agc_core *a) { return agc_state_bytes(a); }
-    static void get_state(const agc_core *a, uint8_t *b) { agc_get_state(a, b); }
-    static int set_state(agc_core *a, const uint8_t *b) { return agc_set_state(a, b); }
 };
 
 using T = AgcTraits;
-
-PyObject *agc_reset_method(PyObject *self, PyObject *) {
-    agc_core *a = kx::live<T>(self);
-    if (a == nullptr) return nullptr;
-    agc_reset(a);
-    Py_RETURN_NONE;
-}
-
-PyObject *agc_step_method(PyObject *self, PyObject *args) {
-    if (kx::live<T>(self) == nullptr) return nullptr;
-    Py_complex v;
-    if (!kx::parse_sample(args, &v)) return nullptr;
-    agc_core *a = kx::live<T>(self);  // __complex__ may have destroyed the object
-    if (a == nullptr) return nullptr;
-    const cf32 y = agc_step(a, cf32(static_cast<float>(v.real), static_cast<float>(v.imag)));
-    return PyComplex_FromDoubles(static_cast<double>(y.real()), static_cast<double>(y.imag()));
-}
 
 PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwds) {
     static const char *kwlist[] = {"tlm", "prefix", "decim", nullptr};
@@ -85,11 +64,6 @@ PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwd
     Py_RETURN_NONE;
 }
 
-PyObject *applied_gain_db_get(PyObject *self, void *) {
-    agc_core *a = kx::live<T>(self);
-    return a == nullptr ? nullptr : PyFloat_FromDouble(agc_applied_gain_db(a));
-}
-
 PyObject *settling_samples(PyObject *, PyObject *args, PyObject *kwds) {
     static const char *kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
     double loop_bw, alpha, gain_err_db, tol_db;
@@ -100,6 +74,16 @@ PyObject *settling_samples(PyObject *, PyObject *args, PyObject *kwds) {
 }
 
 #define AGC_IMPORT "from kestrix.agc import AGC"
+
+const char agc_module_doc[] =
+    "Automatic gain control: a log-domain feedback AGC (AGC) that drives signal power toward a "
+    "reference level.\n\n"
+    "Examples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> from kestrix.agc import AGC\n"
+    ">>> y = AGC(ref_db=0.0, loop_bw=0.05).steps(0.1 * np.ones(200, np.complex64))\n"
+    ">>> bool(abs(y[-1]) > abs(y[0]))\n"
+    "True\n";
 
 const char agc_doc[] =
     "AGC(ref_db=0.0, loop_bw=0.0025, alpha=0.05)\n"
@@ -261,6 +245,10 @@ const char applied_doc[] =
     "create and reset.  A zero, negative, subnormal or NaN gain reads\n"
     "-6153.053111371775; an infinite one 6165.094311198335.\n";
 
+const char decim_doc[] =
+    "Envelope decimation: the detector and loop filter run once per chunk of this many "
+    "samples, >= 1 (typically 8, 16 or 32).\n";
+
 const char settling_doc[] =
     "settling_samples(loop_bw, alpha, gain_err_db, tol_db) -> int\n\n"
     "How many samples this loop needs to settle.\n\n"
@@ -293,8 +281,8 @@ const char settling_doc[] =
     "0\n";
 
 PyMethodDef agc_methods[] = {
-    {"reset", (PyCFunction)agc_reset_method, METH_NOARGS, reset_doc},
-    {"step", (PyCFunction)agc_step_method, METH_VARARGS, step_doc},
+    {"reset", (PyCFunction)kx::m_call<T, agc_reset>, METH_NOARGS, reset_doc},
+    {"step", (PyCFunction)kx::m_step<T, agc_step>, METH_VARARGS, step_doc},
     {"steps", (PyCFunction)(void (*)(void))kx::m_block<T, agc_steps>, METH_VARARGS | METH_KEYWORDS,
      steps_doc},
     {"set_telemetry", (PyCFunction)(void (*)(void))agc_set_telemetry_method,
@@ -303,22 +291,14 @@ PyMethodDef agc_methods[] = {
 };
 
 PyGetSetDef agc_getset[] = {
-    {"gain_db", kx::get_double<T, &agc_core::gain_db>, nullptr, "Gain db.\n", nullptr},
-    {"applied_gain_db", applied_gain_db_get, nullptr, applied_doc, nullptr},
-    {"ref_db", kx::get_double<T, &agc_core::ref_db>, kx::set_double<T, &agc_core::ref_db>,
-     "Ref db.\n", nullptr},
-    {"loop_bw", kx::get_double<T, &agc_core::loop_bw>, kx::set_double<T, &agc_core::loop_bw>,
-     "Loop bw.\n", nullptr},
-    {"alpha", kx::get_double<T, &agc_core::alpha>, kx::set_double<T, &agc_core::alpha>,
-     "Alpha.\n", nullptr},
-    {"decim", kx::get_u64<T, &agc_core::decim>, kx::set_u64<T, &agc_core::decim>,
-     "Envelope decimation: the detector and loop filter run once per chunk of this many "
-     "samples, >= 1 (typically 8, 16 or 32).\n",
-     nullptr},
-    {"clip_db", kx::get_double<T, &agc_core::clip_db>, kx::set_double<T, &agc_core::clip_db>,
-     "Clip db.\n", nullptr},
-    {"gain_update_period", kx::get_u64<T, &agc_core::gain_update_period>,
-     kx::set_u64<T, &agc_core::gain_update_period>, "Gain update period.\n", nullptr},
+    kx::field_ro<T, &agc_core::gain_db>("gain_db", "Gain db.\n"),
+    {"applied_gain_db", kx::get_from<T, agc_applied_gain_db>, nullptr, applied_doc, nullptr},
+    kx::field_rw<T, &agc_core::ref_db>("ref_db", "Ref db.\n"),
+    kx::field_rw<T, &agc_core::loop_bw>("loop_bw", "Loop bw.\n"),
+    kx::field_rw<T, &agc_core::alpha>("alpha", "Alpha.\n"),
+    kx::field_rw<T, &agc_core::decim>("decim", decim_doc),
+    kx::field_rw<T, &agc_core::clip_db>("clip_db", "Clip db.\n"),
+    kx::field_rw<T, &agc_core::gain_update_period>("gain_update_period", "Gain update period.\n"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -330,24 +310,7 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef agc_module = {
-    PyModuleDef_HEAD_INIT,
-    "agc",
-    "Automatic gain control: a log-domain feedback AGC (AGC) that drives signal power toward a "
-    "reference level.\n\n"
-    "Examples\n--------\n"
-    ">>> import numpy as np\n"
-    ">>> from kestrix.agc import AGC\n"
-    ">>> y = AGC(ref_db=0.0, loop_bw=0.05).steps(0.1 * np.ones(200, np.complex64))\n"
-    ">>> bool(abs(y[-1]) > abs(y[0]))\n"
-    "True\n",
-    -1,
-    module_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef agc_module = kx::module_def("agc", agc_module_doc, module_methods);
 
 }  // namespace
 

@@ -3,25 +3,23 @@
 // A wrapped type is described by a traits class; the frame supplies the rest:
 // the wrapper struct (object header + one core handle), allocation,
 // deallocation, re-initialisation, destroy / __enter__ / __exit__, the handle
-// check, property converters, the block-method array helpers and the three
-// state methods.  A type's own file then holds only its traits, constructor
-// parsing, its own methods, properties and tables.
+// check, properties over the core's fields, the methods whose shape every
+// type shares (no-argument operations, the per-sample step, the block
+// methods) and the three state methods.  A type's own file then holds only
+// its traits, constructor parsing, its own methods' bodies and its tables.
 //
-// Traits requirements:
-//   using core_type = ...;                      the core record
-//   using extra_type = kx::NoExtra or a type with release()
+// Traits: derive from CoreTraits<core, destroy, state_bytes, get_state,
+// set_state> (the core's record and life-cycle functions), and add
 //   static constexpr const char *create_failed;  "<x>_create returned NULL"
 //   static int create(PyObject *args, PyObject *kwds, core_type **out);
 //       parse the constructor arguments and create the core: -1 with an
 //       exception set, or 0 with *out set (empty when the core refused)
-//   static void destroy(core_type *);
-//   static std::size_t state_bytes(const core_type *);
-//   static void get_state(const core_type *, uint8_t *);
-//   static int set_state(core_type *, const uint8_t *);
+//   using extra_type = ...;  optionally, a per-object field with release()
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/kx_core.h"
 #include "common/kx_python.h"
@@ -32,6 +30,7 @@ inline constexpr char ERR_DESTROYED[] = "destroyed";
 inline constexpr char ERR_OUT_KIND[] =
     "out must be a writable, C-contiguous ndarray of the output dtype";
 inline constexpr char ERR_OUT_LEN[] = "out length %zd != input length %zd";
+inline constexpr char ERR_OUT_CAPACITY[] = "out has %zu elements, need >= %zu";
 inline constexpr char ERR_STATE_TYPE[] = "set_state expects bytes";
 inline constexpr char ERR_STATE_SIZE[] = "state blob size mismatch";
 inline constexpr char ERR_STATE_REJECTED[] = "set_state rejected the blob";
@@ -70,6 +69,16 @@ private:
 
 struct NoExtra {
     void release() noexcept {}
+};
+
+template <class Core, auto Destroy, auto StateBytes, auto GetState, auto SetState>
+struct CoreTraits {
+    using core_type = Core;
+    using extra_type = NoExtra;
+    static constexpr auto destroy = Destroy;
+    static constexpr auto state_bytes = StateBytes;
+    static constexpr auto get_state = GetState;
+    static constexpr auto set_state = SetState;
 };
 
 template <class T>
@@ -204,54 +213,77 @@ inline bool check_not_deleted(PyObject *value) {
     return true;
 }
 
-// Converts a property value with "d"; the core afterwards (re-checked), or
-// nullptr with an exception set and nothing stored.
-template <class T>
-typename T::core_type *convert_d(PyObject *self, PyObject *value, double *out) {
+// A property value converted as the field's type: "d" for a double, "K" (an
+// unsigned 64-bit integer without overflow checking, so -1 wraps) for a
+// uint64_t.  The core afterwards (re-checked), or nullptr with an exception
+// set and nothing converted.
+template <class T, class V>
+typename T::core_type *convert(PyObject *self, PyObject *value, V *out) {
     if (live<T>(self) == nullptr || !check_not_deleted(value)) return nullptr;
-    if (!PyArg_Parse(value, "d", out)) return nullptr;
+    if constexpr (std::is_same_v<V, double>) {
+        if (!PyArg_Parse(value, "d", out)) return nullptr;
+    } else {
+        static_assert(std::is_same_v<V, uint64_t>);
+        unsigned long long v;
+        if (!PyArg_Parse(value, "K", &v)) return nullptr;
+        *out = uint64_t(v);
+    }
     return live<T>(self);
 }
 
-// "K": an unsigned 64-bit integer without overflow checking (-1 wraps).
-template <class T>
-typename T::core_type *convert_K(PyObject *self, PyObject *value, unsigned long long *out) {
-    if (live<T>(self) == nullptr || !check_not_deleted(value)) return nullptr;
-    if (!PyArg_Parse(value, "K", out)) return nullptr;
-    return live<T>(self);
-}
+inline PyObject *to_python(double v) { return PyFloat_FromDouble(v); }
+inline PyObject *to_python(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+inline PyObject *to_python(bool v) { return PyBool_FromLong(v); }
 
+// Getter of a field of the core.
 template <class T, auto Field>
-PyObject *get_double(PyObject *self, void *) {
+PyObject *get(PyObject *self, void *) {
     typename T::core_type *core = live<T>(self);
-    return core == nullptr ? nullptr : PyFloat_FromDouble(core->*Field);
+    return core == nullptr ? nullptr : to_python(core->*Field);
 }
 
+// Getter of a query of the core, Fn(core).
+template <class T, auto Fn>
+PyObject *get_from(PyObject *self, void *) {
+    typename T::core_type *core = live<T>(self);
+    return core == nullptr ? nullptr : to_python(Fn(core));
+}
+
+// Setter of a field of the core: it stores the value and nothing else.
 template <class T, auto Field>
-int set_double(PyObject *self, PyObject *value, void *) {
-    double v;
-    typename T::core_type *core = convert_d<T>(self, value, &v);
+int set(PyObject *self, PyObject *value, void *) {
+    std::remove_cvref_t<decltype(std::declval<typename T::core_type &>().*Field)> v;
+    typename T::core_type *core = convert<T>(self, value, &v);
     if (core == nullptr) return -1;
     core->*Field = v;
     return 0;
 }
 
+// Table entries of a read-only and of a read-write field.
 template <class T, auto Field>
-PyObject *get_u64(PyObject *self, void *) {
+constexpr PyGetSetDef field_ro(const char *name, const char *doc) {
+    return {name, get<T, Field>, nullptr, doc, nullptr};
+}
+template <class T, auto Field>
+constexpr PyGetSetDef field_rw(const char *name, const char *doc) {
+    return {name, get<T, Field>, set<T, Field>, doc, nullptr};
+}
+
+// ---------------------------------------------------------------- methods
+
+// A method without arguments over a core operation, Op(core): it returns
+// None, or Op's result.
+template <class T, auto Op>
+PyObject *m_call(PyObject *self, PyObject *) {
     typename T::core_type *core = live<T>(self);
-    return core == nullptr ? nullptr : PyLong_FromUnsignedLongLong(core->*Field);
+    if (core == nullptr) return nullptr;
+    if constexpr (std::is_void_v<decltype(Op(core))>) {
+        Op(core);
+        Py_RETURN_NONE;
+    } else {
+        return to_python(Op(core));
+    }
 }
-
-template <class T, auto Field>
-int set_u64(PyObject *self, PyObject *value, void *) {
-    unsigned long long v;
-    typename T::core_type *core = convert_K<T>(self, value, &v);
-    if (core == nullptr) return -1;
-    core->*Field = uint64_t(v);
-    return 0;
-}
-
-// ---------------------------------------------------------------- samples
 
 // The per-sample methods' one positional argument, format "D".  An exact
 // complex or float needs no parser; anything else goes through the parser,
@@ -270,121 +302,117 @@ inline bool parse_sample(PyObject *args, Py_complex *v) {
     return PyArg_ParseTuple(args, "D", v) != 0;
 }
 
-// ---------------------------------------------------------------- arrays
+// The per-sample method, format "D": each part rounded to float32, one
+// Step(core, x), the output's parts widened back into a complex.
+template <class T, cf32 (*Step)(typename T::core_type *, cf32) noexcept>
+PyObject *m_step(PyObject *self, PyObject *args) {
+    if (live<T>(self) == nullptr) return nullptr;
+    Py_complex v;
+    if (!parse_sample(args, &v)) return nullptr;
+    typename T::core_type *core = live<T>(self);  // __complex__ may have destroyed it
+    if (core == nullptr) return nullptr;
+    const cf32 y = Step(core, cf32(static_cast<float>(v.real), static_cast<float>(v.imag)));
+    return PyComplex_FromDoubles(static_cast<double>(y.real()), static_cast<double>(y.imag()));
+}
 
-// x as a C-contiguous complex64 array (a new reference), converted without a
-// forced cast so that unsafe casts are refused with NumPy's error.  The input
-// itself is returned when it already qualifies.
-PyArrayObject *as_complex64(PyObject *x);
+// ---------------------------------------------------------------- block methods
+
+// The arguments of every block method, "O|O" (x, out): x converted to a
+// C-contiguous complex64 array (a new reference, the input itself when it
+// already qualifies; no forced cast, so unsafe casts are refused with
+// NumPy's error), *out left at Py_None when absent.  nullptr on failure.
+PyArrayObject *block_args(PyObject *args, PyObject *kwds, PyObject **out);
 
 // The kind/dtype/flag test that every caller-supplied `out` must pass; sets
 // TypeError ERR_OUT_KIND and returns false otherwise.
 bool out_kind_ok(PyObject *out);
 
 // Exact-length output: `out` itself (new reference) after the kind and length
-// checks, or a new 1-D complex64 array of n elements when out is None/absent.
+// checks, or a new 1-D complex64 array of n elements when out is None.
 PyObject *exact_out(PyObject *out, npy_intp n);
+
+// Capacity-style output: `out` (borrowed) after the kind check and the check
+// that it holds at least n elements, or nullptr with the exception set.
+PyArrayObject *capacity_out(PyObject *out, npy_intp n);
+
+// A new 1-D complex64 array of n elements over data (new memory when data is
+// null); flags as for PyArray_NewFromDescr.
+PyObject *c64_array(npy_intp n, void *data, int flags);
+
+// The new result array shrunk in place to its first n elements.
+bool shrink(PyArrayObject *a, npy_intp n);
+
+// The first n elements of out's buffer as a new 1-D array that keeps out's
+// memory alive.
+PyObject *prefix_view(PyObject *out, npy_intp n);
 
 inline cf32 *c64_data(PyArrayObject *a) noexcept {
     return static_cast<cf32 *>(PyArray_DATA(a));
 }
 
-// The exact-length block method "O|O" (x, out): converts x, prepares out,
-// re-checks the handle and runs Run(core, x, out, n) once.
-template <class T, void (*Run)(typename T::core_type *, const cf32 *, cf32 *, uint64_t)>
+// The exact-length block method (AGC.steps, MovingAverage.steps): the handle
+// checked, x converted, out prepared, the handle checked again (conversion
+// may run interpreter code), then Run(core, x, out, n) once; out or a new
+// array is returned.
+template <class T, void (*Run)(typename T::core_type *, const cf32 *, cf32 *, uint64_t) noexcept>
 PyObject *m_block(PyObject *self, PyObject *args, PyObject *kwds) {
-    static const char *kwlist[] = {"x", "out", nullptr};
     if (live<T>(self) == nullptr) return nullptr;
-    PyObject *x = nullptr;
     PyObject *out = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &x, &out))
-        return nullptr;
-    Ref xa(reinterpret_cast<PyObject *>(as_complex64(x)));
+    Ref xa(reinterpret_cast<PyObject *>(block_args(args, kwds, &out)));
     if (!xa) return nullptr;
     Ref result(exact_out(out, PyArray_SIZE(xa.arr())));
     if (!result) return nullptr;
     typename T::core_type *core = live<T>(self);
     if (core == nullptr) return nullptr;
-    PyArrayObject *ya = reinterpret_cast<PyArrayObject *>(result.get());
+    PyArrayObject *ya = result.arr();
     Run(core, c64_data(xa.arr()), c64_data(ya), uint64_t(PyArray_SIZE(ya)));
     return result.release();
 }
 
-// ---------------------------------------------------------------- tables
+// The capacity-style block method (FIR.execute): Run(core, x, n, out) writes
+// and returns a count of at most n.  Without out the result is a new array
+// of that length; with out, a view of out's first elements, out's other
+// elements untouched.
+template <class T,
+          uint64_t (*Run)(typename T::core_type *, const cf32 *, uint64_t, cf32 *) noexcept>
+PyObject *m_block_capacity(PyObject *self, PyObject *args, PyObject *kwds) {
+    if (live<T>(self) == nullptr) return nullptr;
+    PyObject *out = Py_None;
+    Ref xa(reinterpret_cast<PyObject *>(block_args(args, kwds, &out)));
+    if (!xa) return nullptr;
+    const npy_intp n = PyArray_SIZE(xa.arr());
+    Ref result(out == Py_None ? c64_array(n, nullptr, 0) : Py_NewRef(out));
+    if (!result || (out != Py_None && capacity_out(out, n) == nullptr)) return nullptr;
+    typename T::core_type *core = live<T>(self);
+    if (core == nullptr) return nullptr;
+    const uint64_t written = Run(core, c64_data(xa.arr()), uint64_t(n), c64_data(result.arr()));
+    if (out != Py_None) return prefix_view(out, npy_intp(written));
+    // Only a core that could not write (a failed allocation) writes fewer:
+    // the result then shrinks to the count written, without an exception.
+    if (written != uint64_t(n) && !shrink(result.arr(), npy_intp(written))) return nullptr;
+    return result.release();
+}
 
-// Parameters, Returns and Raises of every exact-length block method's help.
-#define KX_BLOCK_DOC_SECTIONS                                                      \
-    "Parameters\n----------\n"                                                     \
-    "x : array_like\n    Samples, converted to complex64 without unsafe casts; any\n" \
-    "    shape, processed in C order.\n"                                           \
-    "out : ndarray, optional\n    A writable, C-contiguous complex64 array with as " \
-    "many\n    elements as x (any shape); may be x itself.\n\n"                    \
-    "Returns\n-------\n"                                                           \
-    "ndarray\n    out when given, else a new 1-D complex64 array.\n\n"             \
-    "Raises\n------\n"                                                             \
-    "RuntimeError\n    \"destroyed\" after destroy().\n"                          \
-    "TypeError\n    When x does not cast safely to complex64, or out is not a\n"    \
-    "    writable, C-contiguous complex64 ndarray.\n"                              \
-    "ValueError\n    When out has another element count than x.\n\n"
+// A type built from its parts; Python's defaults for everything else.
+PyTypeObject make_type(const char *name, Py_ssize_t basicsize, destructor dealloc,
+                       const char *doc, PyMethodDef *methods, PyGetSetDef *getset,
+                       initproc init, newfunc new_, Py_ssize_t weaklistoffset = 0);
 
-// The frame's six methods with their help texts, closing every method table.
-// IMPORT and CTOR are the doctest lines that make an object of the type.
-#define KX_FRAME_METHODS(T, IMPORT, CTOR)                                                     \
-    {"state_bytes", (PyCFunction)kx::m_state_bytes<T>, METH_NOARGS,                           \
-     "state_bytes() -> int\n\nSize in bytes of this object's state blob.\n\n"                 \
-     "Returns\n-------\nint\n    The length of what get_state() returns and set_state() "      \
-     "accepts.\n\nRaises\n------\nRuntimeError\n    \"destroyed\" after destroy().\n\n"         \
-     "Examples\n--------\n>>> " IMPORT "\n>>> obj = " CTOR "\n"                                  \
-     ">>> obj.state_bytes() == len(obj.get_state())\nTrue\n"},                                 \
-    {"get_state", (PyCFunction)kx::m_get_state<T>, METH_NOARGS,                               \
-     "get_state() -> bytes\n\nSnapshot of the evolving state as a little-endian blob.\n\n"     \
-     "Returns\n-------\nbytes\n    state_bytes() bytes, opening with a 16-byte header "        \
-     "(magic, version, 1, size, 0).\n\nRaises\n------\nRuntimeError\n    \"destroyed\" after "  \
-     "destroy().\n\nExamples\n--------\n>>> " IMPORT "\n>>> a = " CTOR "\n>>> b = " CTOR "\n"     \
-     ">>> b.set_state(a.get_state())\n>>> a.get_state() == b.get_state()\nTrue\n"},            \
-    {"set_state", (PyCFunction)kx::m_set_state<T>, METH_O,                                    \
-     "set_state(blob) -> None\n\nRestore a snapshot taken by get_state(), so that "            \
-     "processing resumes bit for bit.\n\nParameters\n----------\nblob : bytes\n    A blob of "  \
-     "exactly state_bytes() bytes.\n\nRaises\n------\nRuntimeError\n    \"destroyed\" after "   \
-     "destroy().\nTypeError\n    \"set_state expects bytes\" for anything but bytes.\n"         \
-     "ValueError\n    \"state blob size mismatch\" for a blob of another length, \"set_state "  \
-     "rejected the blob\" for a wrong header.\n\nExamples\n--------\n>>> " IMPORT "\n"          \
-     ">>> obj = " CTOR "\n>>> obj.set_state(obj.get_state())\n"},                               \
-    {"destroy", (PyCFunction)kx::m_destroy<T>, METH_NOARGS,                                   \
-     "destroy() -> None\n\nRelease the core object now.  Every later method or property "      \
-     "raises RuntimeError \"destroyed\"; calling destroy() again does nothing.\n\n"            \
-     "Examples\n--------\n>>> " IMPORT "\n>>> obj = " CTOR "\n>>> obj.destroy()\n"               \
-     ">>> obj.destroy()\n"},                                                                    \
-    {"__enter__", (PyCFunction)kx::m_enter, METH_NOARGS,                                      \
-     "__enter__() -> self\n\nEnter a with block; the object is destroyed when it ends.\n\n"   \
-     "Examples\n--------\n>>> " IMPORT "\n>>> with " CTOR " as obj:\n...     n = "              \
-     "obj.state_bytes()\n"},                                                                   \
-    {"__exit__", (PyCFunction)kx::m_exit<T>, METH_VARARGS,                                    \
-     "__exit__(*exc_info) -> None\n\nDestroy the object on leaving a with block; an "          \
-     "exception raised in the block propagates.\n"},                                          \
-    {nullptr, nullptr, 0, nullptr}
-
-// A type with the default flags only (no subclassing, no GC tracking).
+// A wrapper type with the default flags only (no subclassing, no GC
+// tracking).
 template <class T>
 PyTypeObject make_type(const char *name, const char *doc, PyMethodDef *methods,
                        PyGetSetDef *getset) {
-    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    PyTypeObject t{};
-    t.ob_base = head[0];
-    t.tp_name = name;
-    t.tp_basicsize = sizeof(Object<T>);
-    t.tp_itemsize = 0;
-    t.tp_dealloc = tp_dealloc<T>;
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_doc = doc;
-    t.tp_methods = methods;
-    t.tp_getset = getset;
-    t.tp_init = tp_init<T>;
-    t.tp_new = tp_new<T>;
-    return t;
+    return make_type(name, sizeof(Object<T>), tp_dealloc<T>, doc, methods, getset, tp_init<T>,
+                     tp_new<T>);
 }
 
 // ---------------------------------------------------------------- module
+
+// A module definition without per-interpreter state (size -1).
+constexpr PyModuleDef module_def(const char *name, const char *doc, PyMethodDef *methods) {
+    return {PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
+}
 
 struct TypeEntry {
     const char *attr;
@@ -395,4 +423,13 @@ struct TypeEntry {
 // create the module, add the types.  Returns the module or nullptr.
 PyObject *module_init(PyModuleDef *def, const TypeEntry *types, std::size_t n_types);
 
+// ---------------------------------------------------------------- arguments
+
+// An integer argument through its __index__, as a long long; *overflow is
+// set to -1 or 1 (and the value to -1) when it does not fit.  false with the
+// exception set when the object is not an integer.
+bool index_arg(PyObject *o, long long *value, int *overflow);
+
 }  // namespace kx
+
+#include "common/frame_doc.h"

@@ -1,5 +1,5 @@
-// Module initialisation shared by the frame's modules.  This is the one file
-// of each module that owns the NumPy API table.
+// Module initialisation and type building shared by the frame's modules.
+// This is the one file of each module that owns the NumPy API table.
 #define KX_IMPORT_ARRAY
 #include "common/frame.h"
 
@@ -28,6 +28,26 @@ PyObject *module_init(PyModuleDef *def, const TypeEntry *types, std::size_t n_ty
         }
     }
     return module.release();
+}
+
+PyTypeObject make_type(const char *name, Py_ssize_t basicsize, destructor dealloc,
+                       const char *doc, PyMethodDef *methods, PyGetSetDef *getset,
+                       initproc init, newfunc new_, Py_ssize_t weaklistoffset) {
+    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = head[0];
+    t.tp_name = name;
+    t.tp_basicsize = basicsize;
+    t.tp_itemsize = 0;
+    t.tp_dealloc = dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = doc;
+    t.tp_weaklistoffset = weaklistoffset;
+    t.tp_methods = methods;
+    t.tp_getset = getset;
+    t.tp_init = init;
+    t.tp_new = new_;
+    return t;
 }
 
 }  // namespace kx

@@ -4,9 +4,8 @@
 
 namespace {
 
-struct BoxcarTraits {
-    using core_type = boxcar_filter;
-    using extra_type = kx::NoExtra;
+struct BoxcarTraits : kx::CoreTraits<boxcar_filter, boxcar_destroy, boxcar_state_bytes,
+                                      boxcar_get_state, boxcar_set_state> {
     static constexpr const char *create_failed = "boxcar_create returned NULL";
 
     static int create(PyObject *args, PyObject *kwds, boxcar_filter **out) {
@@ -19,35 +18,13 @@ struct BoxcarTraits {
         *out = boxcar_create(uint64_t(len), gain);
         return 0;
     }
-    static void destroy(boxcar_filter *bx) { boxcar_destroy(bx); }
-    static std::size_t state_bytes(const boxcar_filter *bx) { return boxcar_state_bytes(bx); }
-    static void get_state(const boxcar_filter *bx, uint8_t *b) { boxcar_get_state(bx, b); }
-    static int set_state(boxcar_filter *bx, const uint8_t *b) { return boxcar_set_state(bx, b); }
 };
 
 using T = BoxcarTraits;
 
-PyObject *ma_step(PyObject *self, PyObject *args) {
-    if (kx::live<T>(self) == nullptr) return nullptr;
-    Py_complex v;
-    if (!kx::parse_sample(args, &v)) return nullptr;
-    boxcar_filter *bx = kx::live<T>(self);  // __complex__ may have destroyed the object
-    if (bx == nullptr) return nullptr;
-    const cf32 x(static_cast<float>(v.real), static_cast<float>(v.imag));
-    const cf32 y = boxcar_step(bx, x);
-    return PyComplex_FromDoubles(static_cast<double>(y.real()), static_cast<double>(y.imag()));
-}
-
-PyObject *ma_reset(PyObject *self, PyObject *) {
-    boxcar_filter *bx = kx::live<T>(self);
-    if (bx == nullptr) return nullptr;
-    boxcar_reset(bx);
-    Py_RETURN_NONE;
-}
-
 int ma_gain_set(PyObject *self, PyObject *value, void *) {
     double gain;
-    boxcar_filter *bx = kx::convert_d<T>(self, value, &gain);
+    boxcar_filter *bx = kx::convert<T>(self, value, &gain);
     if (bx == nullptr) return -1;
     boxcar_set_gain(bx, gain);
     return 0;
@@ -121,18 +98,16 @@ const char reset_doc[] =
     "(0.5+0j)\n";
 
 PyMethodDef ma_methods[] = {
-    {"step", (PyCFunction)ma_step, METH_VARARGS, step_doc},
+    {"step", (PyCFunction)kx::m_step<T, boxcar_step>, METH_VARARGS, step_doc},
     {"steps", (PyCFunction)(void (*)(void))kx::m_block<T, boxcar_steps>,
      METH_VARARGS | METH_KEYWORDS, steps_doc},
-    {"reset", (PyCFunction)ma_reset, METH_NOARGS, reset_doc},
+    {"reset", (PyCFunction)kx::m_call<T, boxcar_reset>, METH_NOARGS, reset_doc},
     KX_FRAME_METHODS(T, MA_IMPORT, "MovingAverage(3)"),
 };
 
 PyGetSetDef ma_getset[] = {
-    {"len", kx::get_u64<T, &boxcar_filter::len>, nullptr, "window length (1 .. BOXCAR_MAX_LEN).\n",
-     nullptr},
-    {"gain", kx::get_double<T, &boxcar_filter::gain>, ma_gain_set, "Current output gain.\n",
-     nullptr},
+    kx::field_ro<T, &boxcar_filter::len>("len", "window length (1 .. BOXCAR_MAX_LEN).\n"),
+    {"gain", kx::get<T, &boxcar_filter::gain>, ma_gain_set, "Current output gain.\n", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -76,15 +76,7 @@ const char design_doc[] =
     "    ...\n"
     "ValueError: design_lowpass: band edges and attenuation give no finite tap count\n";
 
-PyMethodDef module_methods[] = {
-    {"design_lowpass", (PyCFunction)(void (*)(void))design_lowpass,
-     METH_VARARGS | METH_KEYWORDS, design_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef filter_module = {
-    PyModuleDef_HEAD_INIT,
-    "filter",
+const char filter_module_doc[] =
     "FIR filtering: a direct-form complex or real FIR (FIR) and an O(1) boxcar moving average "
     "(MovingAverage).\n\n"
     "FIR(taps) filters complex64 blocks with complex or float32 taps and\n"
@@ -109,14 +101,15 @@ PyModuleDef filter_module = {
     ">>> MovingAverage(65)\n"
     "Traceback (most recent call last):\n"
     "    ...\n"
-    "MemoryError: boxcar_create returned NULL\n",
-    -1,
-    module_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    "MemoryError: boxcar_create returned NULL\n";
+
+PyMethodDef module_methods[] = {
+    {"design_lowpass", (PyCFunction)(void (*)(void))design_lowpass,
+     METH_VARARGS | METH_KEYWORDS, design_doc},
+    {nullptr, nullptr, 0, nullptr},
 };
+
+PyModuleDef filter_module = kx::module_def("filter", filter_module_doc, module_methods);
 
 }  // namespace
 

@@ -4,11 +4,8 @@
 
 namespace {
 
-constexpr char ERR_OUT_CAPACITY[] = "out has %zu elements, need >= %zu";
-
-struct FirTraits {
-    using core_type = fir_filter;
-    using extra_type = kx::NoExtra;
+struct FirTraits
+    : kx::CoreTraits<fir_filter, fir_destroy, fir_state_bytes, fir_get_state, fir_set_state> {
     static constexpr const char *create_failed = "fir_create returned NULL";
 
     // Tap kind: a one-dimensional float32 array gives real taps; anything
@@ -38,95 +35,11 @@ struct FirTraits {
             *out = fir_create(static_cast<const cf32 *>(PyArray_DATA(arr.arr())), n);
         return 0;
     }
-    static void destroy(fir_filter *f) { fir_destroy(f); }
-    static std::size_t state_bytes(const fir_filter *f) { return fir_state_bytes(f); }
-    static void get_state(const fir_filter *f, uint8_t *b) { fir_get_state(f, b); }
-    static int set_state(fir_filter *f, const uint8_t *b) { return fir_set_state(f, b); }
 };
 
 using T = FirTraits;
 
-PyObject *fir_reset_method(PyObject *self, PyObject *) {
-    fir_filter *f = kx::live<T>(self);
-    if (f == nullptr) return nullptr;
-    fir_reset(f);
-    Py_RETURN_NONE;
-}
-
-PyObject *fir_execute_max_out_method(PyObject *self, PyObject *) {
-    fir_filter *f = kx::live<T>(self);
-    if (f == nullptr) return nullptr;
-    return PyLong_FromUnsignedLongLong(fir_execute_max_out(f));
-}
-
-PyObject *as_c64_array(npy_intp n, void *data, int flags) {
-    npy_intp dims[1] = {n};
-    PyArray_Descr *descr = PyArray_DescrFromType(NPY_CFLOAT);
-    if (descr == nullptr) return nullptr;
-    return PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data, flags, nullptr);
-}
-
-// execute(x, out): out in the capacity style.  The result has the length of
-// x; with out given it is a view of out's first elements (out is its base).
-PyObject *fir_execute_method(PyObject *self, PyObject *args, PyObject *kwds) {
-    static const char *kwlist[] = {"x", "out", nullptr};
-    if (kx::live<T>(self) == nullptr) return nullptr;
-    PyObject *x = nullptr;
-    PyObject *out = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &x, &out))
-        return nullptr;
-    kx::Ref xa(reinterpret_cast<PyObject *>(kx::as_complex64(x)));
-    if (!xa) return nullptr;
-    const npy_intp n = PyArray_SIZE(xa.arr());
-    const cf32 *xd = static_cast<const cf32 *>(PyArray_DATA(xa.arr()));
-
-    if (out == Py_None) {
-        kx::Ref result(as_c64_array(n, nullptr, 0));
-        if (!result) return nullptr;
-        fir_filter *f = kx::live<T>(self);  // __array__ of x may have destroyed it
-        if (f == nullptr) return nullptr;
-        const uint64_t written =
-            fir_execute(f, xd, uint64_t(n), static_cast<cf32 *>(PyArray_DATA(result.arr())));
-        // Only a failed scratch growth writes fewer (none): the result then
-        // shrinks to the count written and no exception is raised.
-        if (written != uint64_t(n)) {
-            npy_intp dims[1] = {npy_intp(written)};
-            PyArray_Dims shape = {dims, 1};
-            kx::Ref none(PyArray_Resize(result.arr(), &shape, 0, NPY_CORDER));
-            if (!none) return nullptr;
-        }
-        return result.release();
-    }
-
-    if (!kx::out_kind_ok(out)) return nullptr;
-    PyArrayObject *oa = reinterpret_cast<PyArrayObject *>(out);
-    const npy_intp have = PyArray_SIZE(oa);
-    if (have < n) {
-        PyErr_Format(PyExc_ValueError, ERR_OUT_CAPACITY, size_t(have), size_t(n));
-        return nullptr;
-    }
-    fir_filter *f = kx::live<T>(self);  // __array__ of x may have destroyed it
-    if (f == nullptr) return nullptr;
-    const uint64_t written = fir_execute(f, xd, uint64_t(n), static_cast<cf32 *>(PyArray_DATA(oa)));
-    // NumPy recomputes the alignment flag from the address, so a misaligned
-    // out gives a view that says so.
-    kx::Ref view(as_c64_array(npy_intp(written), PyArray_DATA(oa), NPY_ARRAY_CARRAY));
-    if (!view) return nullptr;
-    // Steals the new reference, also when it fails.  NumPy may store the
-    // array that owns out's memory instead of out itself.
-    if (PyArray_SetBaseObject(view.arr(), Py_NewRef(out)) < 0) return nullptr;
-    return view.release();
-}
-
-PyObject *num_taps_get(PyObject *self, void *) {
-    fir_filter *f = kx::live<T>(self);
-    return f == nullptr ? nullptr : PyLong_FromUnsignedLongLong(f->taps_len);
-}
-
-PyObject *is_real_get(PyObject *self, void *) {
-    fir_filter *f = kx::live<T>(self);
-    return f == nullptr ? nullptr : PyBool_FromLong(fir_is_real(f));
-}
+bool is_real(const fir_filter *f) noexcept { return fir_is_real(f) != 0; }
 
 #define FIR_IMPORT "from kestrix.filter import FIR"
 
@@ -231,17 +144,17 @@ const char max_out_doc[] =
     "0\n";
 
 PyMethodDef fir_methods[] = {
-    {"reset", (PyCFunction)fir_reset_method, METH_NOARGS, reset_doc},
-    {"execute", (PyCFunction)(void (*)(void))fir_execute_method, METH_VARARGS | METH_KEYWORDS,
-     execute_doc},
-    {"execute_max_out", (PyCFunction)fir_execute_max_out_method, METH_NOARGS, max_out_doc},
+    {"reset", (PyCFunction)kx::m_call<T, fir_reset>, METH_NOARGS, reset_doc},
+    {"execute", (PyCFunction)(void (*)(void))kx::m_block_capacity<T, fir_execute>,
+     METH_VARARGS | METH_KEYWORDS, execute_doc},
+    {"execute_max_out", (PyCFunction)kx::m_call<T, fir_execute_max_out>, METH_NOARGS, max_out_doc},
     KX_FRAME_METHODS(T, "import numpy as np; " FIR_IMPORT, "FIR(np.ones(4, np.float32))"),
 };
 
 PyGetSetDef fir_getset[] = {
-    {"num_taps", num_taps_get, nullptr, "The number of tap coefficients given at creation.\n",
-     nullptr},
-    {"is_real", is_real_get, nullptr,
+    kx::field_ro<T, &fir_filter::taps_len>("num_taps",
+                                           "The number of tap coefficients given at creation.\n"),
+    {"is_real", kx::get_from<T, is_real>, nullptr,
      "True when the filter was created with real-valued (float32) taps, which use the cheaper "
      "inner loop.\n",
      nullptr},
