@@ -118,18 +118,14 @@ std::size_t boxcar_state_bytes(const boxcar_filter *) noexcept { return BOXCAR_S
 void boxcar_get_state(const boxcar_filter *bx, uint8_t *b) noexcept {
     kx::blob_put_header(b, BOXCAR_STATE_MAGIC, BOXCAR_STATE_VERSION,
                         uint32_t(BOXCAR_STATE_BYTES));
-    kx::put_le64(b + OFF_LEN, bx->len);
-    kx::put_le64(b + OFF_POS, bx->pos);
-    kx::put_f64(b + OFF_INV_LEN, bx->inv_len);
-    kx::put_f64(b + OFF_GAIN, bx->gain);
-    kx::put_f32(b + OFF_SCALE, bx->scale);
-    kx::put_f32(b + OFF_ACC, bx->acc.real());
-    kx::put_f32(b + OFF_ACC + 4, bx->acc.imag());
-    for (uint64_t k = 0; k < BOXCAR_MAX_LEN; k++) {
-        kx::put_f32(b + OFF_RING + 8 * k, bx->ring[k].real());
-        kx::put_f32(b + OFF_RING + 8 * k + 4, bx->ring[k].imag());
-    }
-    kx::put_le32(b + OFF_TAIL, 0);
+    kx::put_le(b + OFF_LEN, bx->len);
+    kx::put_le(b + OFF_POS, bx->pos);
+    kx::put_le(b + OFF_INV_LEN, bx->inv_len);
+    kx::put_le(b + OFF_GAIN, bx->gain);
+    kx::put_le(b + OFF_SCALE, bx->scale);
+    kx::put_le(b + OFF_ACC, bx->acc);
+    for (uint64_t k = 0; k < BOXCAR_MAX_LEN; k++) kx::put_le(b + OFF_RING + 8 * k, bx->ring[k]);
+    kx::put_le(b + OFF_TAIL, uint32_t(0));
 }
 
 int boxcar_set_state(boxcar_filter *bx, const uint8_t *b) noexcept {
@@ -138,20 +134,18 @@ int boxcar_set_state(boxcar_filter *bx, const uint8_t *b) noexcept {
         return KX_STATUS_INVALID;
     // The header alone does not make the body safe: stepping a record whose
     // pos is not below a len of 1 .. 64 would address slots past the ring.
-    const uint64_t len = kx::get_le64(b + OFF_LEN);
-    const uint64_t pos = kx::get_le64(b + OFF_POS);
+    const uint64_t len = kx::get_le<uint64_t>(b + OFF_LEN);
+    const uint64_t pos = kx::get_le<uint64_t>(b + OFF_POS);
     if (len == 0 || len > BOXCAR_MAX_LEN || pos >= len) return KX_STATUS_INVALID;
     // Everything else is taken as it stands, length and gain included: the
     // object continues as the one the blob was taken from.
     bx->len = len;
     bx->pos = pos;
-    bx->inv_len = kx::get_f64(b + OFF_INV_LEN);
-    bx->gain = kx::get_f64(b + OFF_GAIN);
-    bx->scale = kx::get_f32(b + OFF_SCALE);
-    bx->acc = cf32(kx::get_f32(b + OFF_ACC), kx::get_f32(b + OFF_ACC + 4));
-    for (uint64_t k = 0; k < BOXCAR_MAX_LEN; k++) {
-        const uint8_t *slot = b + OFF_RING + 8 * k;
-        bx->ring[k] = cf32(kx::get_f32(slot), kx::get_f32(slot + 4));
-    }
+    bx->inv_len = kx::get_le<double>(b + OFF_INV_LEN);
+    bx->gain = kx::get_le<double>(b + OFF_GAIN);
+    bx->scale = kx::get_le<float>(b + OFF_SCALE);
+    bx->acc = kx::get_le<cf32>(b + OFF_ACC);
+    for (uint64_t k = 0; k < BOXCAR_MAX_LEN; k++)
+        bx->ring[k] = kx::get_le<cf32>(b + OFF_RING + 8 * k);
     return KX_STATUS_OK;
 }

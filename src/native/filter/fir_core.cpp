@@ -132,10 +132,8 @@ std::size_t fir_state_bytes(const fir_filter *f) noexcept {
 
 void fir_get_state(const fir_filter *f, uint8_t *b) noexcept {
     kx::blob_put_header(b, FIR_STATE_MAGIC, FIR_STATE_VERSION, uint32_t(fir_state_bytes(f)));
-    for (uint64_t i = 0; i + 1 < f->taps_len; i++) {
-        kx::put_f32(b + 16 + 8 * i, f->delay[i].real());
-        kx::put_f32(b + 20 + 8 * i, f->delay[i].imag());
-    }
+    for (uint64_t i = 0; i + 1 < f->taps_len; i++)
+        kx::put_le(b + kx::BLOB_HEADER_BYTES + 8 * i, f->delay[i]);
 }
 
 int fir_set_state(fir_filter *f, const uint8_t *b) noexcept {
@@ -145,6 +143,6 @@ int fir_set_state(fir_filter *f, const uint8_t *b) noexcept {
         !kx::blob_header_ok(b, FIR_STATE_MAGIC, FIR_STATE_VERSION, uint32_t(size)))
         return KX_STATUS_INVALID;
     for (uint64_t i = 0; i + 1 < f->taps_len; i++)
-        f->delay[i] = cf32(kx::get_f32(b + 16 + 8 * i), kx::get_f32(b + 20 + 8 * i));
+        f->delay[i] = kx::get_le<cf32>(b + kx::BLOB_HEADER_BYTES + 8 * i);
     return KX_STATUS_OK;
 }
