@@ -1,12 +1,14 @@
-// Telemetry producer: the context layouts shared with kestrix.telemetry and
-// the two inline operations that an instrumented core calls.
+// The telemetry ring: the context layouts that both ends share, and the
+// producer's two inline operations that an instrumented core calls.  The
+// consumer's operations are declared in kx_tlm_consumer.h.
 //
 // A telemetry context is one kx_tlm_ctx (probe table, stamp word) pointing at
 // one kx_tlm_ring (a single-producer, single-consumer ring of 16-byte
-// records).  The telemetry module allocates all of it, owns it through its
-// capsule "kestrix.telemetry.kx_tlm" and is the ring's only consumer; a core
-// such as the AGC registers named probes on the setup path and then emits
-// values from its processing loop, which is the ring's only producer.
+// records).  The consumer allocates all of it (the telemetry module owns it
+// through its capsule "kestrix.telemetry.kx_tlm") and is the ring's only
+// reader; a core such as the AGC registers named probes on the setup path and
+// then emits values from its processing loop, which is the ring's only
+// producer.
 //
 // The layouts below are a binary interface between separately built modules:
 // every offset and size is pinned by a static_assert, and all integers are
@@ -66,10 +68,10 @@ struct kx_tlm_ring {
 
 // Telemetry context.
 struct kx_tlm_ctx {
-    kx_tlm_ring *ring_ctl;                    // the ring, never null in a live context
-    uint64_t stamp;                           // copied into every record; written by the consumer side
-    uint32_t n_probes;                        // registered probes, ids 0..n_probes-1
-    uint32_t reserved;                        // never touched
+    kx_tlm_ring *ring_ctl;                   // the ring, never null in a live context
+    uint64_t stamp;                          // copied into every record; set by the consumer side
+    uint32_t n_probes;                       // registered probes, ids 0..n_probes-1
+    uint32_t reserved;                       // never touched
     kx_tlm_probe probes[KX_TLM_MAX_PROBES];  // the probe table
 };
 

@@ -7,138 +7,13 @@
 // attribute), and an AGC holds one while it is attached, so the context
 // lives as long as anything that can write into it or read from it.
 //
-// This is the only translation unit of the module, so it owns the module's
-// NumPy API table.
-#define KX_IMPORT_ARRAY
+// The consumer itself is kx_tlm/kx_tlm_consumer; this file is its binding.
 #include "common/frame.h"
-#include "kx_tlm/kx_tlm_core.h"
-
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
+#include "kx_tlm/kx_tlm_consumer.h"
 
 namespace {
 
 constexpr char CAPSULE_NAME[] = "kestrix.telemetry.kx_tlm";
-
-// Largest ring: 2^30 records of 16 bytes (16 GiB) is far beyond any sensible
-// telemetry buffer while still well inside size_t and npy_intp arithmetic.
-constexpr uint64_t KX_TLM_MAX_CAPACITY = uint64_t(1) << 30;
-
-// Width of one row of read()'s structured array: stamp u8, value f4, probe u2,
-// packed, as NumPy lays out a plain field list.
-constexpr std::size_t ROW_BYTES = 14;
-
-// ================================================================ consumer core
-//
-// Plain records and free functions; nothing here touches the interpreter.
-
-constexpr std::size_t round_up_64(std::size_t n) noexcept { return (n + 63) & ~std::size_t(63); }
-
-void kx_tlm_destroy(kx_tlm_ctx *ctx) noexcept {
-    if (ctx == nullptr) return;
-    kx_tlm_ring *ring = ctx->ring_ctl;
-    if (ring != nullptr) std::free(ring->recs);
-    std::free(ring);
-    std::free(ctx);
-}
-
-// A zeroed context with a ring of `capacity` records (a power of two from 1
-// to KX_TLM_MAX_CAPACITY), or null for any other capacity or when memory runs
-// out.  Context and ring control block are 64-byte aligned, so head, tail and
-// dropped really sit on cache lines of their own.
-kx_tlm_ctx *kx_tlm_create(uint64_t capacity) noexcept {
-    if (capacity == 0 || capacity > KX_TLM_MAX_CAPACITY || (capacity & (capacity - 1)) != 0)
-        return nullptr;
-    constexpr std::size_t ctx_bytes = round_up_64(sizeof(kx_tlm_ctx));
-    kx_tlm_ctx *ctx = static_cast<kx_tlm_ctx *>(std::aligned_alloc(64, ctx_bytes));
-    if (ctx == nullptr) return nullptr;
-    std::memset(ctx, 0, ctx_bytes);
-    kx_tlm_ring *ring = static_cast<kx_tlm_ring *>(std::aligned_alloc(64, sizeof(kx_tlm_ring)));
-    if (ring == nullptr) {
-        kx_tlm_destroy(ctx);
-        return nullptr;
-    }
-    std::memset(ring, 0, sizeof(kx_tlm_ring));
-    ctx->ring_ctl = ring;
-    // calloc: the pages of a large ring are only touched when first written.
-    ring->recs = static_cast<kx_tlm_rec *>(std::calloc(std::size_t(capacity), sizeof(kx_tlm_rec)));
-    if (ring->recs == nullptr) {
-        kx_tlm_destroy(ctx);
-        return nullptr;
-    }
-    ring->mask = capacity - 1;
-    ring->capacity = capacity;
-    return ctx;
-}
-
-// Records written and not yet consumed.  Safe from any thread.
-uint64_t kx_tlm_pending(const kx_tlm_ctx *ctx) noexcept {
-    kx_tlm_ring *ring = ctx->ring_ctl;
-    const uint64_t head = std::atomic_ref<uint64_t>(ring->head).load(std::memory_order_acquire);
-    const uint64_t tail = std::atomic_ref<uint64_t>(ring->tail).load(std::memory_order_acquire);
-    return head - tail;
-}
-
-uint64_t kx_tlm_dropped(const kx_tlm_ctx *ctx) noexcept {
-    return std::atomic_ref<uint64_t>(ctx->ring_ctl->dropped).load(std::memory_order_relaxed);
-}
-
-uint64_t kx_tlm_emitted(const kx_tlm_ctx *ctx, uint32_t id) noexcept {
-    kx_tlm_probe *p = const_cast<kx_tlm_probe *>(&ctx->probes[id]);
-    return std::atomic_ref<uint64_t>(p->emitted).load(std::memory_order_relaxed);
-}
-
-// Registered probes, bounded by the table size.
-uint32_t kx_tlm_probe_count(const kx_tlm_ctx *ctx) noexcept {
-    const uint32_t n = ctx->n_probes;
-    return n < KX_TLM_MAX_PROBES ? n : KX_TLM_MAX_PROBES;
-}
-
-// Length of probe id's name (its terminator is within the entry, as
-// kx_tlm_register writes it; the bound guards a damaged table).
-std::size_t kx_tlm_name_len(const kx_tlm_ctx *ctx, uint32_t id) noexcept {
-    const char *s = ctx->probes[id].name;
-    std::size_t len = 0;
-    while (len < KX_TLM_NAME_LEN - 1 && s[len] != '\0') len++;
-    return len;
-}
-
-// The id of the probe named by `len` bytes at `name`, or -1.  A name with an
-// embedded NUL or longer than 31 bytes can never have been registered.
-int32_t kx_tlm_find(const kx_tlm_ctx *ctx, const char *name, std::size_t len) noexcept {
-    if (len > KX_TLM_NAME_LEN - 1 || std::memchr(name, '\0', len) != nullptr) return -1;
-    const uint32_t n = kx_tlm_probe_count(ctx);
-    for (uint32_t i = 0; i < n; i++)
-        if (kx_tlm_name_len(ctx, i) == len && std::memcmp(ctx->probes[i].name, name, len) == 0)
-            return static_cast<int32_t>(i);
-    return -1;
-}
-
-// Consumes the n oldest records into `rows` (ROW_BYTES each, little-endian
-// stamp, value, probe) and returns the ring's room to the producer.
-//
-// Precondition: n <= kx_tlm_pending(ctx), and this is the ring's only
-// consumer.  Those n slots were published by the producer's release store
-// of head (seen by the acquire load in kx_tlm_pending) and the producer does
-// not write them again until it sees the new tail, which is stored with
-// release strength only after the last copy.
-void kx_tlm_consume(kx_tlm_ctx *ctx, uint8_t *rows, uint64_t n) noexcept {
-    kx_tlm_ring *ring = ctx->ring_ctl;
-    const uint64_t tail = ring->tail;  // this thread is its only writer
-    const kx_tlm_rec *recs = ring->recs;
-    const uint64_t mask = ring->mask;
-    for (uint64_t i = 0; i < n; i++) {
-        const kx_tlm_rec *r = &recs[(tail + i) & mask];
-        uint8_t *row = rows + i * ROW_BYTES;
-        std::memcpy(row, &r->stamp, 8);
-        std::memcpy(row + 8, &r->value, 4);
-        std::memcpy(row + 12, &r->probe, 2);
-    }
-    std::atomic_ref<uint64_t>(ring->tail).store(tail + n, std::memory_order_release);
-}
-
-// ================================================================ binding
 
 struct TelemetryObject {
     PyObject_HEAD
@@ -177,14 +52,10 @@ PyObject *telemetry_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
         return nullptr;
     uint64_t capacity = 4096;
     if (cap_arg != nullptr) {
-        kx::Ref index(PyNumber_Index(cap_arg));
-        if (!index) return nullptr;
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        if (v == -1 && PyErr_Occurred()) return nullptr;
-        const bool ok = overflow == 0 && v >= 1 && uint64_t(v) <= KX_TLM_MAX_CAPACITY &&
-                        (uint64_t(v) & (uint64_t(v) - 1)) == 0;
-        if (!ok) {
+        long long v;
+        int overflow;
+        if (!kx::index_arg(cap_arg, &v, &overflow)) return nullptr;
+        if (overflow != 0 || v < 0 || !kx_tlm_capacity_ok(uint64_t(v))) {
             PyErr_SetString(PyExc_ValueError,
                             "capacity must be a power of two from 1 to 2**30");
             return nullptr;
@@ -247,11 +118,9 @@ PyObject *telemetry_read(PyObject *self, PyObject *args, PyObject *kwds) {
         return nullptr;
     uint64_t limit = UINT64_MAX;
     if (max_arg != Py_None) {
-        kx::Ref index(PyNumber_Index(max_arg));
-        if (!index) return nullptr;
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        if (v == -1 && PyErr_Occurred()) return nullptr;
+        long long v;
+        int overflow;
+        if (!kx::index_arg(max_arg, &v, &overflow)) return nullptr;
         if (overflow < 0 || (overflow == 0 && v < 0)) {
             PyErr_SetString(PyExc_ValueError, "max must be None or an integer >= 0");
             return nullptr;
@@ -292,7 +161,7 @@ PyObject *telemetry_read(PyObject *self, PyObject *args, PyObject *kwds) {
 PyObject *get_capsule(PyObject *self, void *) { return Py_NewRef(tobj(self)->capsule); }
 
 PyObject *get_capacity(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(tobj(self)->ctx->ring_ctl->capacity);
+    return PyLong_FromUnsignedLongLong(kx_tlm_capacity(tobj(self)->ctx));
 }
 
 PyObject *get_n_probes(PyObject *self, void *) {
@@ -336,9 +205,7 @@ PyObject *get_dropped(PyObject *self, void *) {
 }
 
 PyObject *get_stamp(PyObject *self, void *) {
-    kx_tlm_ctx *ctx = tobj(self)->ctx;
-    return PyLong_FromUnsignedLongLong(
-        std::atomic_ref<uint64_t>(ctx->stamp).load(std::memory_order_relaxed));
+    return PyLong_FromUnsignedLongLong(kx_tlm_stamp(tobj(self)->ctx));
 }
 
 int set_stamp(PyObject *self, PyObject *value, void *) {
@@ -350,8 +217,7 @@ int set_stamp(PyObject *self, PyObject *value, void *) {
     if (!index) return -1;
     const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-    // A producer on another thread reads the word once per record.
-    std::atomic_ref<uint64_t>(tobj(self)->ctx->stamp).store(v, std::memory_order_relaxed);
+    kx_tlm_set_stamp(tobj(self)->ctx, v);
     return 0;
 }
 
@@ -545,28 +411,12 @@ PyGetSetDef telemetry_getset[] = {
 
 // Default flags only, as every kestrix type; weak references are allowed so
 // that a caller can watch the object go while its capsule lives on.
-PyTypeObject make_telemetry_type() {
-    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    PyTypeObject t{};
-    t.ob_base = head[0];
-    t.tp_name = "telemetry.Telemetry";
-    t.tp_basicsize = sizeof(TelemetryObject);
-    t.tp_itemsize = 0;
-    t.tp_dealloc = telemetry_dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_doc = telemetry_doc;
-    t.tp_weaklistoffset = offsetof(TelemetryObject, weakrefs);
-    t.tp_methods = telemetry_methods;
-    t.tp_getset = telemetry_getset;
-    t.tp_new = telemetry_new;
-    return t;
-}
+PyTypeObject Telemetry_Type =
+    kx::make_type("telemetry.Telemetry", sizeof(TelemetryObject), telemetry_dealloc, telemetry_doc,
+                  telemetry_methods, telemetry_getset, nullptr, telemetry_new,
+                  offsetof(TelemetryObject, weakrefs));
 
-PyTypeObject Telemetry_Type = make_telemetry_type();
-
-PyModuleDef telemetry_module = {
-    PyModuleDef_HEAD_INIT,
-    "telemetry",
+const char telemetry_module_doc[] =
     "Telemetry: contexts (Telemetry) that an AGC publishes its gain and level probes into.\n\n"
     "A context holds a table of up to 64 named probes and a single-producer,\n"
     "single-consumer ring of records {stamp, value, probe}.  The AGC is the\n"
@@ -582,40 +432,31 @@ PyModuleDef telemetry_module = {
     ">>> rec = tlm.read()\n"
     ">>> gain = rec['value'][rec['probe'] == tlm.probe_id('agc.gain_db')]\n"
     ">>> (len(gain), round(float(gain[-1]), 1), tlm.dropped)\n"
-    "(512, 6.0, 0)\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "(512, 6.0, 0)\n";
 
-PyObject *init_module() {
-    // NumPy's own procedure: it prints the cause and raises the ImportError.
-    import_array();
-    if (PyType_Ready(&Telemetry_Type) < 0) return nullptr;
-    if (record_descr == nullptr) {
-        kx::Ref fields(Py_BuildValue("[(ss)(ss)(ss)]", "stamp", "<u8", "value", "<f4", "probe",
-                                   "<u2"));
-        if (!fields) return nullptr;
-        PyArray_Descr *descr = nullptr;
-        if (!PyArray_DescrConverter(fields.get(), &descr)) return nullptr;
-        if (PyDataType_ELSIZE(descr) != npy_intp(ROW_BYTES)) {
-            Py_DECREF(descr);
-            PyErr_SetString(PyExc_ImportError, "unexpected layout of the record dtype");
-            return nullptr;
-        }
-        record_descr = descr;  // kept for the life of the process
+PyModuleDef telemetry_module = kx::module_def("telemetry", telemetry_module_doc, nullptr);
+
+// The dtype of read()'s rows, built once: NumPy must be bound first.
+bool make_record_descr() {
+    if (record_descr != nullptr) return true;
+    kx::Ref fields(Py_BuildValue("[(ss)(ss)(ss)]", "stamp", "<u8", "value", "<f4", "probe", "<u2"));
+    if (!fields) return false;
+    PyArray_Descr *descr = nullptr;
+    if (!PyArray_DescrConverter(fields.get(), &descr)) return false;
+    if (PyDataType_ELSIZE(descr) != npy_intp(KX_TLM_ROW_BYTES)) {
+        Py_DECREF(descr);
+        PyErr_SetString(PyExc_ImportError, "unexpected layout of the record dtype");
+        return false;
     }
-    kx::Ref module(PyModule_Create(&telemetry_module));
-    if (!module) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "Telemetry",
-                              reinterpret_cast<PyObject *>(&Telemetry_Type)) < 0)
-        return nullptr;
-    return module.release();
+    record_descr = descr;  // kept for the life of the process
+    return true;
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_telemetry(void) { return init_module(); }
+PyMODINIT_FUNC PyInit_telemetry(void) {
+    static const kx::TypeEntry types[] = {{"Telemetry", &Telemetry_Type}};
+    kx::Ref module(kx::module_init(&telemetry_module, types, 1));
+    if (!module || !make_record_descr()) return nullptr;
+    return module.release();
+}
