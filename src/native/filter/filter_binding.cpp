@@ -85,6 +85,8 @@ const char filter_module_doc[] =
     "outputs the window sum times gain/len, in constant time per sample; len\n"
     "is taken as an unsigned 64-bit integer, so a negative length wraps, and a\n"
     "length outside 1 .. 64 raises MemoryError \"boxcar_create returned NULL\".\n"
+    "Its len is read-only; its gain (a float, any value) can be set at any\n"
+    "time, and the very next output carries it, the window being kept.\n"
     "design_lowpass(fpass, fstop, atten_db) designs Kaiser-windowed-sinc\n"
     "lowpass taps for FIR.\n\n"
     "Every object processes sample by sample or block by block, resets,\n"

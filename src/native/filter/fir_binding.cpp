@@ -61,6 +61,9 @@ const char fir_doc[] =
     "of Python numbers, gives complex taps.\n\n"
     "Parameters\n----------\n"
     "taps : array_like\n    One-dimensional tap coefficients, at least one.\n\n"
+    "Attributes\n----------\n"
+    "num_taps : int\n    Number of taps, at least 1 (read-only).\n"
+    "is_real : bool\n    True for real (float32) taps (read-only).\n\n"
     "Raises\n------\n"
     "MemoryError\n    \"fir_create returned NULL\" for an empty tap set, or when memory\n"
     "    runs out.\n"
@@ -143,6 +146,33 @@ const char max_out_doc[] =
     ">>> FIR(np.ones(3, np.float32)).execute_max_out()\n"
     "0\n";
 
+const char num_taps_doc[] =
+    "The number of tap coefficients given at creation: an int, at least 1\n"
+    "(read-only).\n\n"
+    "Each output is the sum of num_taps products, and the filter keeps the last\n"
+    "num_taps - 1 input samples between calls; they are its whole state, so\n"
+    "state_bytes() is 8*num_taps + 8 (16 for a single tap).\n\n"
+    "Examples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> " FIR_IMPORT "\n"
+    ">>> fir = FIR(np.ones(75, np.float32))\n"
+    ">>> (fir.num_taps, fir.state_bytes())\n"
+    "(75, 608)\n";
+
+const char is_real_doc[] =
+    "True when the filter was created with real-valued taps, which use the\n"
+    "cheaper inner loop (read-only).\n\n"
+    "A one-dimensional float32 tap array makes a real-tap filter; any other\n"
+    "taps are converted to complex64, even when every imaginary part is zero.\n"
+    "The kind is fixed for the filter's life.\n\n"
+    "Examples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> " FIR_IMPORT "\n"
+    ">>> (FIR(np.ones(3, np.float32)).is_real, FIR(np.ones(3, np.complex64)).is_real)\n"
+    "(True, False)\n"
+    ">>> FIR([1.0, 2.0]).is_real\n"
+    "False\n";
+
 PyMethodDef fir_methods[] = {
     {"reset", (PyCFunction)kx::m_call<T, fir_reset>, METH_NOARGS, reset_doc},
     {"execute", (PyCFunction)(void (*)(void))kx::m_block_capacity<T, fir_execute>,
@@ -152,12 +182,8 @@ PyMethodDef fir_methods[] = {
 };
 
 PyGetSetDef fir_getset[] = {
-    kx::field_ro<T, &fir_filter::taps_len>("num_taps",
-                                           "The number of tap coefficients given at creation.\n"),
-    {"is_real", kx::get_from<T, is_real>, nullptr,
-     "True when the filter was created with real-valued (float32) taps, which use the cheaper "
-     "inner loop.\n",
-     nullptr},
+    kx::field_ro<T, &fir_filter::taps_len>("num_taps", num_taps_doc),
+    {"is_real", kx::get_from<T, is_real>, nullptr, is_real_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -323,7 +323,8 @@ const char capsule_doc[] =
     "'PyCapsule'\n";
 
 const char capacity_doc[] =
-    "Ring size in records (read-only).\n\n"
+    "Ring size in records (read-only): a power of two from 1 to 2**30, as\n"
+    "given at construction.\n\n"
     "Examples\n--------\n" TLM_IMPORT
     ">>> Telemetry(64).capacity\n"
     "64\n";
@@ -363,13 +364,17 @@ const char emitted_doc[] =
     "{'agc.gain_db': 2, 'agc.level_db': 2}\n";
 
 const char pending_doc[] =
-    "Number of records waiting in the ring (read-only).\n\n"
+    "Number of records waiting in the ring, 0 to capacity (read-only).\n\n"
+    "read() takes them out; a record that is due while the ring holds\n"
+    "capacity records is dropped instead.\n\n"
     "Examples\n--------\n" TLM_IMPORT
     ">>> Telemetry().pending\n"
     "0\n";
 
 const char dropped_doc[] =
     "Number of due records lost because the ring was full (read-only).\n\n"
+    "A count that only grows, over the life of the context; records that\n"
+    "reached the ring are counted in `emitted` instead.\n\n"
     "Examples\n--------\n"
     ">>> from kestrix.agc import AGC\n" TLM_IMPORT
     ">>> tlm = Telemetry(2)\n"
