@@ -64,26 +64,7 @@ PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwd
     Py_RETURN_NONE;
 }
 
-PyObject *settling_samples(PyObject *, PyObject *args, PyObject *kwds) {
-    static const char *kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
-    double loop_bw, alpha, gain_err_db, tol_db;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "dddd", const_cast<char **>(kwlist), &loop_bw,
-                                     &alpha, &gain_err_db, &tol_db))
-        return nullptr;
-    return PyLong_FromUnsignedLongLong(agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db));
-}
-
 #define AGC_IMPORT "from kestrix.agc import AGC"
-
-const char agc_module_doc[] =
-    "Automatic gain control: a log-domain feedback AGC (AGC) that drives signal power toward a "
-    "reference level.\n\n"
-    "Examples\n--------\n"
-    ">>> import numpy as np\n"
-    ">>> from kestrix.agc import AGC\n"
-    ">>> y = AGC(ref_db=0.0, loop_bw=0.05).steps(0.1 * np.ones(200, np.complex64))\n"
-    ">>> bool(abs(y[-1]) > abs(y[0]))\n"
-    "True\n";
 
 const char agc_doc[] =
     "AGC(ref_db=0.0, loop_bw=0.0025, alpha=0.05)\n"
@@ -280,6 +261,41 @@ const char decim_doc[] =
     "Envelope decimation: the detector and loop filter run once per chunk of this many "
     "samples, >= 1 (typically 8, 16 or 32).\n";
 
+PyMethodDef agc_methods[] = {
+    {"reset", (PyCFunction)kx::m_call<T, agc_reset>, METH_NOARGS, reset_doc},
+    {"step", (PyCFunction)kx::m_step<T, agc_step>, METH_VARARGS, step_doc},
+    {"steps", (PyCFunction)(void (*)(void))kx::m_block<T, agc_steps>, METH_VARARGS | METH_KEYWORDS,
+     steps_doc},
+    {"set_telemetry", (PyCFunction)(void (*)(void))agc_set_telemetry_method,
+     METH_VARARGS | METH_KEYWORDS, set_telemetry_doc},
+    KX_FRAME_METHODS(T, AGC_IMPORT, "AGC()"),
+};
+
+PyGetSetDef agc_getset[] = {
+    kx::field_ro<T, &agc_core::gain_db>("gain_db", "Gain db.\n"),
+    {"applied_gain_db", kx::get_from<T, agc_applied_gain_db>, nullptr, applied_doc, nullptr},
+    kx::field_rw<T, &agc_core::ref_db>("ref_db", "Ref db.\n"),
+    kx::field_rw<T, &agc_core::loop_bw>("loop_bw", "Loop bw.\n"),
+    kx::field_rw<T, &agc_core::alpha>("alpha", "Alpha.\n"),
+    kx::field_rw<T, &agc_core::decim>("decim", decim_doc),
+    kx::field_rw<T, &agc_core::clip_db>("clip_db", "Clip db.\n"),
+    kx::field_rw<T, &agc_core::gain_update_period>("gain_update_period", "Gain update period.\n"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject AGC_Type = kx::make_type<T>("agc.AGC", agc_doc, agc_methods, agc_getset);
+
+// ---------------------------------------------------------------- module
+
+PyObject *settling_samples(PyObject *, PyObject *args, PyObject *kwds) {
+    static const char *kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
+    double loop_bw, alpha, gain_err_db, tol_db;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "dddd", const_cast<char **>(kwlist), &loop_bw,
+                                     &alpha, &gain_err_db, &tol_db))
+        return nullptr;
+    return PyLong_FromUnsignedLongLong(agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db));
+}
+
 const char settling_doc[] =
     "settling_samples(loop_bw, alpha, gain_err_db, tol_db) -> int\n\n"
     "How many samples this loop needs to settle.\n\n"
@@ -311,29 +327,15 @@ const char settling_doc[] =
     ">>> settling_samples(0.0025, 0.05, 6.0, 0.0)\n"
     "0\n";
 
-PyMethodDef agc_methods[] = {
-    {"reset", (PyCFunction)kx::m_call<T, agc_reset>, METH_NOARGS, reset_doc},
-    {"step", (PyCFunction)kx::m_step<T, agc_step>, METH_VARARGS, step_doc},
-    {"steps", (PyCFunction)(void (*)(void))kx::m_block<T, agc_steps>, METH_VARARGS | METH_KEYWORDS,
-     steps_doc},
-    {"set_telemetry", (PyCFunction)(void (*)(void))agc_set_telemetry_method,
-     METH_VARARGS | METH_KEYWORDS, set_telemetry_doc},
-    KX_FRAME_METHODS(T, AGC_IMPORT, "AGC()"),
-};
-
-PyGetSetDef agc_getset[] = {
-    kx::field_ro<T, &agc_core::gain_db>("gain_db", "Gain db.\n"),
-    {"applied_gain_db", kx::get_from<T, agc_applied_gain_db>, nullptr, applied_doc, nullptr},
-    kx::field_rw<T, &agc_core::ref_db>("ref_db", "Ref db.\n"),
-    kx::field_rw<T, &agc_core::loop_bw>("loop_bw", "Loop bw.\n"),
-    kx::field_rw<T, &agc_core::alpha>("alpha", "Alpha.\n"),
-    kx::field_rw<T, &agc_core::decim>("decim", decim_doc),
-    kx::field_rw<T, &agc_core::clip_db>("clip_db", "Clip db.\n"),
-    kx::field_rw<T, &agc_core::gain_update_period>("gain_update_period", "Gain update period.\n"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyTypeObject AGC_Type = kx::make_type<T>("agc.AGC", agc_doc, agc_methods, agc_getset);
+const char agc_module_doc[] =
+    "Automatic gain control: a log-domain feedback AGC (AGC) that drives signal power toward a "
+    "reference level.\n\n"
+    "Examples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> from kestrix.agc import AGC\n"
+    ">>> y = AGC(ref_db=0.0, loop_bw=0.05).steps(0.1 * np.ones(200, np.complex64))\n"
+    ">>> bool(abs(y[-1]) > abs(y[0]))\n"
+    "True\n";
 
 PyMethodDef module_methods[] = {
     {"settling_samples", (PyCFunction)(void (*)(void))settling_samples,
