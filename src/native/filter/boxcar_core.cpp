@@ -69,18 +69,19 @@ cf32 boxcar_step(boxcar_filter *bx, cf32 x) noexcept {
 void boxcar_steps(boxcar_filter *bx, const cf32 *x, cf32 *y, uint64_t n) noexcept {
     const uint64_t len = bx->len;
     const float scale = bx->scale;
+    cf32 *const ring = bx->ring;  // a base register keeps the loop within 64 bytes
     uint64_t p = bx->pos;
     float ar = bx->acc.real();
     float ai = bx->acc.imag();
     for (uint64_t i = 0; i < n; i++) {
         const float xr = x[i].real();
         const float xi = x[i].imag();
-        const cf32 old = bx->ring[p];
+        const cf32 old = ring[p];
         const float dr = xr - old.real();
         const float di = xi - old.imag();
         ar = ar + dr;
         ai = ai + di;
-        bx->ring[p] = cf32(xr, xi);
+        ring[p] = cf32(xr, xi);
         p = p + 1;
         if (p == len) p = 0;
         const float yr = scale * ar;
