@@ -237,8 +237,11 @@ void agc_reset(agc_core *a) noexcept;
 void agc_destroy(agc_core *a) noexcept;
 double agc_applied_gain_db(const agc_core *a) noexcept;
 
-// One sample through the whole per-sample loop (gain, detector, update, clip).
-cf32 agc_step(agc_core *a, cf32 x) noexcept;
+// One sample through the whole per-sample loop (gain, detector, update, clip):
+// *x in, *y out.  The sample travels by pointer: GCC passes a complex float
+// by value through a stack slot that the next load cannot be forwarded
+// from, a stall that costs more than the loop's arithmetic.
+void agc_step(agc_core *a, const cf32 *x, cf32 *y) noexcept;
 
 // Block path: n samples from x to out; out may be x itself.
 void agc_steps(agc_core *a, const cf32 *x, cf32 *out, uint64_t n) noexcept;

@@ -7,13 +7,13 @@
 // sample that starts a hold period); the detector sees the gained, unclipped
 // power; the clip comes last, with the clip level as it stands after this
 // sample's update, so clipping never disturbs the loop.
-cf32 agc_step(agc_core *a, cf32 x) noexcept {
+void agc_step(agc_core *a, const cf32 *x, cf32 *y) noexcept {
     const uint64_t period = a->gain_update_period > 1 ? a->gain_update_period : 1;
     const uint64_t h = a->hold_count;
     const double g = h == 0 ? agc_refresh_gain(a) : a->g_last;
     const float gf = static_cast<float>(g);
-    const float gr = gf * x.real();
-    const float gi = gf * x.imag();
+    const float gr = gf * x->real();
+    const float gi = gf * x->imag();
     agc_detect(a, agc_sample_power(gr, gi), a->alpha);
 
     a->hold_count = h + 1;
@@ -24,5 +24,6 @@ cf32 agc_step(agc_core *a, cf32 x) noexcept {
     }
 
     const float t = a->clip_lin;
-    return cf32(agc_clip(gr, t), agc_clip(gi, t));
+    y->real(agc_clip(gr, t));
+    y->imag(agc_clip(gi, t));
 }

@@ -303,15 +303,17 @@ inline bool parse_sample(PyObject *args, Py_complex *v) {
 }
 
 // The per-sample method, format "D": each part rounded to float32, one
-// Step(core, x), the output's parts widened back into a complex.
-template <class T, cf32 (*Step)(typename T::core_type *, cf32) noexcept>
+// Step(core, &x, &y), the output's parts widened back into a complex.
+template <class T, void (*Step)(typename T::core_type *, const cf32 *, cf32 *) noexcept>
 PyObject *m_step(PyObject *self, PyObject *args) {
     if (live<T>(self) == nullptr) return nullptr;
     Py_complex v;
     if (!parse_sample(args, &v)) return nullptr;
     typename T::core_type *core = live<T>(self);  // __complex__ may have destroyed it
     if (core == nullptr) return nullptr;
-    const cf32 y = Step(core, cf32(static_cast<float>(v.real), static_cast<float>(v.imag)));
+    const cf32 x(static_cast<float>(v.real), static_cast<float>(v.imag));
+    cf32 y;
+    Step(core, &x, &y);
     return PyComplex_FromDoubles(static_cast<double>(y.real()), static_cast<double>(y.imag()));
 }
 

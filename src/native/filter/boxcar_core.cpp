@@ -47,20 +47,23 @@ void boxcar_set_gain(boxcar_filter *bx, double gain) noexcept {
 // sequential by nature and the block path is the same chain with the record's
 // hot fields held in locals.
 
-cf32 boxcar_step(boxcar_filter *bx, cf32 x) noexcept {
+void boxcar_step(boxcar_filter *bx, const cf32 *x, cf32 *y) noexcept {
     const uint64_t p = bx->pos;
+    const float xr = x->real();
+    const float xi = x->imag();
     const cf32 old = bx->ring[p];
-    const float dr = x.real() - old.real();
-    const float di = x.imag() - old.imag();
+    const float dr = xr - old.real();
+    const float di = xi - old.imag();
     const float ar = bx->acc.real() + dr;
     const float ai = bx->acc.imag() + di;
     bx->acc = cf32(ar, ai);
-    bx->ring[p] = x;
+    bx->ring[p] = cf32(xr, xi);
     const uint64_t next = p + 1;
     bx->pos = next == bx->len ? 0 : next;
     const float yr = bx->scale * ar;
     const float yi = bx->scale * ai;
-    return cf32(yr, yi);
+    y->real(yr);
+    y->imag(yi);
 }
 
 // y may be the same buffer as x: y[i] is stored only after x[i] is read, and
@@ -69,7 +72,7 @@ cf32 boxcar_step(boxcar_filter *bx, cf32 x) noexcept {
 void boxcar_steps(boxcar_filter *bx, const cf32 *x, cf32 *y, uint64_t n) noexcept {
     const uint64_t len = bx->len;
     const float scale = bx->scale;
-    cf32 *const ring = bx->ring;  // a base register keeps the loop within 64 bytes
+    cf32 *const ring = bx->ring;  // keeps the loop within 64 bytes
     uint64_t p = bx->pos;
     float ar = bx->acc.real();
     float ai = bx->acc.imag();

@@ -44,8 +44,8 @@ void boxcar_reset(boxcar_filter *bx) noexcept;
 // output already carries the new gain.
 void boxcar_set_gain(boxcar_filter *bx, double gain) noexcept;
 
-// One sample in, one averaged sample out.
-cf32 boxcar_step(boxcar_filter *bx, cf32 x) noexcept;
+// One sample in (*x), one averaged sample out (*y); by pointer, as agc_step.
+void boxcar_step(boxcar_filter *bx, const cf32 *x, cf32 *y) noexcept;
 
 // boxcar_step over x[0 .. n-1] in order; y may be x itself.
 void boxcar_steps(boxcar_filter *bx, const cf32 *x, cf32 *y, uint64_t n) noexcept;
