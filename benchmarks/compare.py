@@ -30,9 +30,9 @@ def load(folder: str, name: str):
     """The extension module `name` of the build in `folder`, under a private
     name (its init function is found by the last component)."""
     path = glob.glob(os.path.join(folder, f"{name}.cpython-*.so"))[0]
-    spec = importlib.util.spec_from_file_location(f"_kx_{abs(hash(folder))}.{name}", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    where = importlib.util.spec_from_file_location(f"_kx_{abs(hash(folder))}.{name}", path)
+    module = importlib.util.module_from_spec(where)
+    where.loader.exec_module(module)
     return module
 
 
