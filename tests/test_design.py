@@ -287,3 +287,31 @@ class TestHelp:
             "design_lowpass(fpass=0.4, fstop=0.6, atten_db=60.0) -> ndarray\n\n"
             "Kaiser-windowed-sinc lowpass taps, sized by kaiser_num_taps, with\n"
             "Nyquist-normalised band edges.")
+
+
+class TestPrivateHelpers:
+    """_kaiser_beta / _kaiser_num_taps: what the command prints about a design."""
+
+    @pytest.mark.parametrize("seed", range(4))
+    def test_equal_to_the_design(self, seed):
+        from kestrix.filter import _kaiser_beta, _kaiser_num_taps
+
+        rng = np.random.default_rng(200 + seed)
+        for _ in range(25):
+            fpass = float(rng.uniform(0.0, 0.9))
+            fstop = float(rng.uniform(fpass + 0.02, 1.0))
+            atten = float(rng.uniform(8.5, 120.0))
+            h = design_lowpass(fpass, fstop, atten)
+            beta = _kaiser_beta(atten)
+            assert _kaiser_num_taps(fpass, fstop, atten) == len(h)
+            assert beta == float(np.float32(ref_beta(atten)))
+            assert same_bits(h, ref_design(fpass, fstop, atten, beta=beta))
+
+    def test_refusals_match_the_designer(self):
+        from kestrix.filter import _kaiser_beta, _kaiser_num_taps
+
+        with pytest.raises(ValueError, match=NO_COUNT):
+            _kaiser_num_taps(0.5, 0.5, 60.0)
+        with pytest.raises(TypeError):
+            _kaiser_beta("60")
+        assert _kaiser_beta(float("nan")) == 0.0
