@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import threading
 
 CLI_EXTRA_HINT = "pip install 'kestrix[cli]'"
 
@@ -46,3 +47,48 @@ def require(module: str, purpose: str):
 
 def os_error(path: str, e: OSError, verb: str = "read") -> CliError:
     return CliError(f"cannot {verb} {path}: {e.strerror or e}", 1)
+
+
+class SignalHold:
+    """Defers the command's SIGINT, SIGTERM and SIGHUP between ``hold()`` and ``release()``.
+
+    Creating an output and registering its clean-up, or committing a set of
+    outputs, must not be cut in half: a signal that arrives meanwhile is kept
+    (by :func:`defer`, called from the command's handler) and raised when the
+    hold ends.  Leaving the ``with`` block releases a hold still in place.
+    Only the main thread receives signals; elsewhere this does nothing.
+    """
+
+    depth = 0
+    pending: BaseException | None = None
+
+    def __init__(self) -> None:
+        self.active = False
+
+    def hold(self) -> None:
+        if threading.current_thread() is threading.main_thread() and not self.active:
+            SignalHold.depth += 1
+            self.active = True
+
+    def release(self) -> None:
+        if not self.active:
+            return
+        self.active = False
+        SignalHold.depth -= 1
+        if SignalHold.depth == 0 and SignalHold.pending is not None:
+            exc, SignalHold.pending = SignalHold.pending, None
+            raise exc
+
+    def __enter__(self) -> "SignalHold":
+        return self
+
+    def __exit__(self, et, ev, tb) -> None:
+        self.release()
+
+
+def defer(exc: BaseException) -> bool:
+    """Keep ``exc`` for the end of the current hold; False when nothing holds."""
+    if SignalHold.depth == 0:
+        return False
+    SignalHold.pending = SignalHold.pending or exc
+    return True

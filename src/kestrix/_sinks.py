@@ -119,9 +119,10 @@ class OutputFile:
                     raise CliError(f"cannot write {path}: folder {folder} does not exist", 1)
                 fd, self.tmp = tempfile.mkstemp(
                     dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".part")
-                self.file = os.fdopen(fd, mode, **text)
+                os.close(fd)
+                self.file = open(self.tmp, mode, **text)  # by name: writers ask for .name
         except OSError as e:
-            self._close()
+            self.abort()
             raise os_error(path, e, "write") from None
 
     def write(self, data) -> None:

@@ -33,7 +33,7 @@ import threading
 import numpy as np
 
 from . import __version__
-from ._errors import CliError, Terminated
+from ._errors import CliError, Terminated, defer
 from ._sinks import OutputFile, check_outputs
 from ._sources import FORMATS, RAW_SUFFIXES, SIGMF_ARCHIVE, SIGMF_META, MemorySource, open_source, sigmf_pair
 from .engine import (DEFAULT_BLOCK, DEFAULT_TELEMETRY_EVERY, MAX_BLOCK, Agc, Average, ChainConfig,
@@ -567,9 +567,9 @@ def _signals_unwind():
     def handler(signum, frame):
         for n in nums:
             signal.signal(n, signal.SIG_IGN)
-        if signum == signal.SIGINT:
-            raise KeyboardInterrupt
-        raise Terminated(signum)
+        exc = KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+        if not defer(exc):
+            raise exc
 
     for n in nums:
         if saved[n] is not signal.SIG_IGN:  # nohup's ignored SIGHUP stays ignored

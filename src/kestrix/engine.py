@@ -37,7 +37,7 @@ from typing import Callable
 
 import numpy as np
 
-from ._errors import CliError
+from ._errors import CliError, SignalHold
 from ._sinks import OutputFile, check_outputs, open_sink, output_files, output_format, output_meta
 from ._sources import Source, open_source
 from ._stats import PowerEnvelope, Spectrogram
@@ -303,9 +303,13 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
     measure_in = [m for m in (env_in, specs[0]) if m is not None]
     measure_out = [m for m in (env_out, specs[1]) if m is not None]
     with contextlib.ExitStack() as stack:
+        # Unwound last: a signal during the creations or the commits waits for them.
+        hold = stack.enter_context(SignalHold())
+        hold.hold()
         csv = stack.enter_context(OutputFile(options.telemetry, "w")) if options.telemetry else None
         plot_file = stack.enter_context(OutputFile(options.plot)) if options.plot else None
         sink = stack.enter_context(open_sink(output, fmt, src.count))
+        hold.release()
         agc = chain.stage("agc")
         tap = None
         if agc is not None and (csv is not None or plot_file is not None):
@@ -353,6 +357,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             plot_process(plot_file.file, title=f"{os.path.basename(src.path)}: {summary.chain}",
                          rate=rate, env_in=env_in, env_out=env_out, specs=specs, tap=tap,
                          ref_db=config.agc.ref_db if config.agc is not None else None)
+        hold.hold()
     return summary
 
 
