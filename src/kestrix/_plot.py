@@ -16,6 +16,7 @@ from ._stats import db
 
 WIDTH_IN, DPI = 10.0, 100
 TITLE_CHARS = 110  # characters per title line at 10 pt across the figure
+SPECTRUM_RANGE_DB = 90.0  # colour scale of the spectrograms below their peak
 
 
 def check_plot_dependencies() -> None:
@@ -50,7 +51,7 @@ def _band(ax, t, s, color, label, to_db=True):
     ax.plot(t, f(s["mean"]), lw=0.8, color=color, label=f"{label}, mean")
 
 
-def _spectrogram(ax, image, scale, rate, name, fig):
+def _spectrogram(ax, image, scale, rate, name, vmax):
     end = (image["start"][-1] + image["span"]) * scale
     f = image["freq"] * (rate if rate else 1.0)
     unit, fdiv = "cycles/sample", 1.0
@@ -58,12 +59,10 @@ def _spectrogram(ax, image, scale, rate, name, fig):
         unit, fdiv = next(((u, d) for u, d in (("MHz", 1e6), ("kHz", 1e3)) if rate / 2 >= d),
                           ("Hz", 1.0))
     step = (f[1] - f[0]) / fdiv
-    vmax = float(np.max(image["db"]))
-    im = ax.imshow(image["db"], aspect="auto", origin="lower", interpolation="nearest",
+    ax.set_ylabel(f"{name} spectrum\nfrequency ({unit})")
+    return ax.imshow(image["db"], aspect="auto", origin="lower", interpolation="nearest",
                    extent=(0.0, end, f[0] / fdiv - step / 2, f[-1] / fdiv + step / 2),
-                   vmin=vmax - 90.0, vmax=vmax, cmap="viridis")
-    ax.set_ylabel(f"{name}\nfrequency ({unit})")
-    fig.colorbar(im, ax=ax, label="dB", pad=0.01, aspect=12)
+                   vmin=vmax - SPECTRUM_RANGE_DB, vmax=vmax, cmap="viridis")
 
 
 def plot_process(fileobj, *, title: str, rate: float | None, env_in, env_out, specs, tap,
@@ -100,8 +99,11 @@ def plot_process(fileobj, *, title: str, rate: float | None, env_in, env_out, sp
         ax.grid(True, alpha=0.3)
         ax.legend(loc="lower right", fontsize=7, ncol=3)
     for name, image in images:
-        _spectrogram(axes[row], image, scale, rate, name, fig)
+        ax = axes[row]
         row += 1
+        shown = _spectrogram(ax, image, scale, rate, name, float(np.max(image["db"])))
+        # An inset colour bar leaves the panel as wide as the others.
+        fig.colorbar(shown, cax=ax.inset_axes((1.005, 0.0, 0.012, 1.0)), label="dB")
     axes[-1].set_xlabel(xlabel)
     fig.savefig(fileobj, format="png", dpi=DPI)
 

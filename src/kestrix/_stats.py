@@ -46,13 +46,19 @@ class Bins:
         self.reserve(m)
         n0, w = self.items, self.width
         b0, b1 = n0 // w, (n0 + m - 1) // w
+        self.items += m
+        if b0 == b1:  # the usual case once the bins are wider than a block
+            self.sum[b0] += v.sum(dtype=np.float64)
+            self.cnt[b0] += m
+            self.min[b0] = min(self.min[b0], v.min())
+            self.max[b0] = max(self.max[b0], v.max())
+            return
         starts = np.concatenate(([0], np.arange(b0 + 1, b1 + 1) * w - n0))
         sl = slice(b0, b1 + 1)
-        self.sum[sl] += np.add.reduceat(v, starts)
+        self.sum[sl] += np.add.reduceat(v, starts, dtype=np.float64)
         self.cnt[sl] += np.diff(np.append(starts, m))
         np.minimum(self.min[sl], np.minimum.reduceat(v, starts), out=self.min[sl])
         np.maximum(self.max[sl], np.maximum.reduceat(v, starts), out=self.max[sl])
-        self.items += m
 
     def series(self) -> dict:
         """Per used bin: centre (in values), mean, minimum, maximum."""
@@ -103,11 +109,11 @@ class PowerEnvelope:
         self.framer = Framer(self.FRAME)
         self.bins = Bins()
         self.hist = np.zeros(1 << (32 - HIST_SHIFT), np.int64)
-        self.total = 0.0  # sum of |x|^2 over every sample
+        self.total = 0.0  # sum of |x|^2 over every sample, set by finish()
         self.samples = 0
 
     def _frames(self, powers: np.ndarray) -> None:
-        self.bins.add(powers.astype(np.float64))
+        self.bins.add(powers)
         idx = powers.view(np.uint32) >> HIST_SHIFT
         lo = int(idx.min())
         counts = np.bincount(idx - lo)  # a block's levels span few buckets
@@ -118,11 +124,12 @@ class PowerEnvelope:
         for _, frames in self.framer.split(x):
             v = frames.view(np.float32)
             sums = np.einsum("ij,ij->i", v, v)
-            self.total += float(sums.sum(dtype=np.float64))
-            self._frames(sums * np.float32(1.0 / self.FRAME))
+            sums *= np.float32(1.0 / self.FRAME)  # a power of two: exact
+            self._frames(sums)
 
     def finish(self) -> None:
-        """Count the last, partial frame."""
+        """After the last block: the total, and the last, partial frame."""
+        self.total = float(self.bins.sum.sum()) * self.FRAME
         held = self.framer.held
         if held:
             v = self.framer.carry[:held].view(np.float32)
