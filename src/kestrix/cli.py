@@ -30,8 +30,6 @@ import signal
 import sys
 import threading
 
-import numpy as np
-
 from . import __version__
 from ._errors import CliError, Terminated, defer
 from ._sinks import OutputFile, check_outputs
@@ -326,7 +324,7 @@ def cmd_design(args) -> int:
     print(f"Kaiser lowpass: passband edge {args.fpass:g}, stopband edge {args.fstop:g} "
           f"(x Nyquist), {args.atten_db:g} dB")
     print(f"  taps                {n} (group delay {(n - 1) // 2} samples)")
-    print(f"  beta                {np.float32(d.beta)} (as the window uses it, rounded to float32)")
+    print(f"  beta                {d.beta!r} (the float32 value the window was made with)")
     print(f"  cutoff              {(args.fpass + args.fstop) / 2:g} x Nyquist")
     print(f"  DC gain             {d.dc_gain:.7g} ({20 * math.log10(abs(d.dc_gain)):+.5f} dB)"
           if d.dc_gain else "  DC gain             0")

@@ -23,7 +23,7 @@ Examples
 >>> chain.process(block) is None  # in place
 True
 >>> config.describe().split(" -> ")[0]
-'lowpass FIR (0.2/0.3 x Nyquist, 60 dB, 75 taps, Kaiser beta 5.6532602)'
+'lowpass FIR (0.2/0.3 x Nyquist, 60 dB, 75 taps, Kaiser beta 5.65326)'
 """
 
 from __future__ import annotations
@@ -104,7 +104,7 @@ class Lowpass:
     def text(self) -> str:
         n, beta = self.design()
         return (f"lowpass FIR ({self.fpass:g}/{self.fstop:g} x Nyquist, {self.atten_db:g} dB, "
-                f"{n} taps, Kaiser beta {np.float32(beta)})")
+                f"{n} taps, Kaiser beta {str(np.float32(beta))})")
 
     def stage(self) -> Stage:
         from .filter import FIR, design_lowpass
@@ -279,6 +279,19 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
     final name, or none is left behind: any exception (a short read, a full
     disk, Ctrl-C or a termination signal raised in this thread) aborts them.
     ``progress(samples_done, total)`` is called after each block.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> folder = tempfile.mkdtemp()
+    >>> x = (0.01 * np.exp(0.1j * np.arange(100_000))).astype(np.complex64)
+    >>> x.tofile(os.path.join(folder, "in.cf32"))
+    >>> s = process_recording(os.path.join(folder, "in.cf32"), os.path.join(folder, "out.npy"),
+    ...                       ChainConfig(agc=Agc(ref_db=-6.0)))
+    >>> s.samples, round(s.input_level["mean_db"]), round(s.output_level["max_db"])
+    (100000, -40, -6)
+    >>> sorted(os.listdir(folder))
+    ['in.cf32', 'out.npy']
     """
     warnings = config.check()
     src = source if isinstance(source, Source) else open_source(source, options.in_format)
