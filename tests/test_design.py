@@ -80,6 +80,14 @@ def ref_design(fpass=0.4, fstop=0.6, atten=60.0, beta=None):
     return (w * ref_sinc_fc(n, fpass, fstop)).astype(np.float32)
 
 
+def random_designs(seed, count, min_width, atten_range):
+    """(fpass, fstop, atten_db) drawn at random, band edges at least min_width apart."""
+    rng = np.random.default_rng(seed)
+    for _ in range(count):
+        fpass = float(rng.uniform(0.0, 0.9))
+        yield fpass, float(rng.uniform(fpass + min_width, 1.0)), float(rng.uniform(*atten_range))
+
+
 def same_bits(a, b):
     a, b = np.asarray(a), np.asarray(b)
     return a.dtype == b.dtype == np.float32 and np.array_equal(a.view(np.uint32), b.view(np.uint32))
@@ -207,11 +215,7 @@ class TestReference:
 
     @pytest.mark.parametrize("seed", range(8))
     def test_random_grid(self, seed):
-        rng = np.random.default_rng(seed)
-        for _ in range(12):
-            fpass = float(rng.uniform(0.0, 0.9))
-            fstop = float(rng.uniform(fpass + 0.05, 1.0))
-            atten = float(rng.uniform(5.0, 110.0))
+        for fpass, fstop, atten in random_designs(seed, 12, 0.05, (5.0, 110.0)):
             h = design_lowpass(fpass, fstop, atten)
             assert same_bits(h, ref_design(fpass, fstop, atten)), (fpass, fstop, atten)
 
@@ -296,11 +300,7 @@ class TestPrivateHelpers:
     def test_equal_to_the_design(self, seed):
         from kestrix.filter import _kaiser_beta, _kaiser_num_taps
 
-        rng = np.random.default_rng(200 + seed)
-        for _ in range(25):
-            fpass = float(rng.uniform(0.0, 0.9))
-            fstop = float(rng.uniform(fpass + 0.02, 1.0))
-            atten = float(rng.uniform(8.5, 120.0))
+        for fpass, fstop, atten in random_designs(200 + seed, 25, 0.02, (8.5, 120.0)):
             h = design_lowpass(fpass, fstop, atten)
             beta = _kaiser_beta(atten)
             assert _kaiser_num_taps(fpass, fstop, atten) == len(h)

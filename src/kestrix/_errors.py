@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+import signal
 import threading
 
 CLI_EXTRA_HINT = "pip install 'kestrix[cli]'"
@@ -92,3 +94,36 @@ def defer(exc: BaseException) -> bool:
         return False
     SignalHold.pending = SignalHold.pending or exc
     return True
+
+
+_SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
+
+
+@contextlib.contextmanager
+def signals_unwind():
+    """SIGINT, SIGTERM and SIGHUP unwind the run (so every output aborts) exactly once.
+
+    The first of them raises in the main thread; any later one is ignored,
+    so that the clean-up it started is not itself interrupted.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    nums = [getattr(signal, name) for name in _SIGNALS if hasattr(signal, name)]
+    saved = {n: signal.getsignal(n) for n in nums}
+
+    def handler(signum, frame):
+        for n in nums:
+            signal.signal(n, signal.SIG_IGN)
+        exc = KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+        if not defer(exc):
+            raise exc
+
+    for n in nums:
+        if saved[n] is not signal.SIG_IGN:  # nohup's ignored SIGHUP stays ignored
+            signal.signal(n, handler)
+    try:
+        yield
+    finally:
+        for n, h in saved.items():
+            signal.signal(n, h if h is not None else signal.SIG_DFL)

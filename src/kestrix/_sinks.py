@@ -24,7 +24,7 @@ import threading
 import numpy as np
 
 from ._errors import CliError, os_error
-from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, SIGMF_META, format_from_name, sigmf_module, sigmf_pair
+from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, format_from_name, sigmf_module, sigmf_pair
 
 # --------------------------------------------------------------- what a name is
 

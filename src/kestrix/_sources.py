@@ -21,6 +21,7 @@ makes a short read, reported as one line, never a crash.
 from __future__ import annotations
 
 import hashlib
+import importlib
 import json
 import os
 import re
@@ -42,10 +43,8 @@ FORMAT_NAMES = (f"{SIGMF_ARCHIVE} (SigMF archive), {SIGMF_META}/{SIGMF_DATA} (Si
 
 
 def sigmf_module():
-    require("sigmf", "SigMF support")
-    import sigmf
-    from sigmf import sigmffile  # noqa: F401  (the submodule the callers use)
-
+    sigmf = require("sigmf", "SigMF support")
+    importlib.import_module("sigmf.sigmffile")  # the submodule the callers use
     return sigmf
 
 

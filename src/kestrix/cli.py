@@ -28,79 +28,17 @@ import math
 import os
 import signal
 import sys
-import threading
 
 from . import __version__
-from ._errors import CliError, Terminated, defer
-from ._sinks import OutputFile, check_outputs
+from ._args import Parser, number, alpha_type, finite, int_range, loop_bw_type, positive
+from ._design import cmd_design
+from ._errors import CliError, Terminated, signals_unwind
 from ._sources import FORMATS, RAW_SUFFIXES, SIGMF_ARCHIVE, SIGMF_META, MemorySource, open_source, sigmf_pair
 from .engine import (DEFAULT_BLOCK, DEFAULT_TELEMETRY_EVERY, MAX_BLOCK, Agc, Average, ChainConfig,
                      Lowpass, RunOptions, process_recording)
 
 PROG = "kestrix"
 MIN_SETTLE_BW = 1e-7  # the settling query costs 16/loop_bw loop steps
-
-
-# ------------------------------------------------------------------ argument types
-
-
-def _float(text: str) -> float:
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-
-
-def finite(text: str) -> float:
-    v = _float(text)
-    if not math.isfinite(v):
-        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
-    return v
-
-
-def positive(text: str) -> float:
-    v = finite(text)
-    if not v > 0:
-        raise argparse.ArgumentTypeError(f"must be > 0, got {text}")
-    return v
-
-
-def loop_bw_type(text: str) -> float:
-    v = finite(text)
-    if not 0 < v <= 0.25:
-        raise argparse.ArgumentTypeError(
-            f"must lie in (0, 0.25] cycles/sample (the loop gain 4*loop_bw must not "
-            f"exceed 1), got {text}")
-    return v
-
-
-def alpha_type(text: str) -> float:
-    v = finite(text)
-    if not 0 < v <= 1:
-        raise argparse.ArgumentTypeError(f"must lie in (0, 1], got {text}")
-    return v
-
-
-def int_range(lo: int, hi: int):
-    def parse(text: str) -> int:
-        try:
-            v = int(text, 0)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-        if not lo <= v <= hi:
-            raise argparse.ArgumentTypeError(f"must lie in {lo} .. {hi}, got {v}")
-        return v
-
-    return parse
-
-
-class Parser(argparse.ArgumentParser):
-    """argparse with one-line errors that exit with status 2 through CliError."""
-
-    def error(self, message: str):
-        command = self.prog.partition(" ")[2]
-        where = f"{command}: " if command else ""
-        raise CliError(f"{where}{message} (see '{self.prog} --help')", 2)
 
 
 # ------------------------------------------------------------------ presentation
@@ -308,39 +246,6 @@ def _summary(s, folder: str | None) -> None:
 # ------------------------------------------------------------------ design, settle, info
 
 
-def cmd_design(args) -> int:
-    from . import _design
-
-    lowpass = Lowpass(args.fpass, args.fstop, args.atten_db)
-    lowpass.check("design")
-    outputs = [p for p in (args.taps_out, args.plot) if p]
-    if args.plot:
-        from ._plot import check_plot_dependencies
-
-        check_plot_dependencies()
-    check_outputs(outputs, [], args.force)
-    d = _design.design(lowpass)
-    n = len(d.taps)
-    print(f"Kaiser lowpass: passband edge {args.fpass:g}, stopband edge {args.fstop:g} "
-          f"(x Nyquist), {args.atten_db:g} dB")
-    print(f"  taps                {n} (group delay {(n - 1) // 2} samples)")
-    print(f"  beta                {d.beta!r} (the float32 value the window was made with)")
-    print(f"  cutoff              {(args.fpass + args.fstop) / 2:g} x Nyquist")
-    print(f"  DC gain             {d.dc_gain:.7g} ({20 * math.log10(abs(d.dc_gain)):+.5f} dB)"
-          if d.dc_gain else "  DC gain             0")
-    print(f"  passband ripple     {d.ripple_db:.5f} dB peak to peak "
-          f"({d.pass_min_db:+.5f} .. {d.pass_max_db:+.5f} dB)")
-    print(f"  stopband atten.     {d.stop_atten_db:.2f} dB measured ({args.atten_db:g} dB asked)")
-    for path, save, what in ((args.taps_out, _design.save_taps, f"taps saved to       {{}} "
-                              f"(float32, {n} values)"),
-                             (args.plot, _design.save_plot, "response plot       {}")):
-        if path:
-            with OutputFile(path) as out:
-                save(out.file, d)
-            print("  " + what.format(path))
-    return 0
-
-
 def cmd_settle(args) -> int:
     from .agc import settling_samples
 
@@ -469,7 +374,7 @@ def build_parser() -> Parser:
     g.add_argument("--settle-tol-db", type=positive, default=1.0, metavar="DB",
                    help="tolerance, in dB, for the settling prediction (default 1)")
     g = pr.add_argument_group("filters")
-    g.add_argument("--lowpass", nargs=3, type=_float, metavar=("FPASS", "FSTOP", "ATTEN_DB"),
+    g.add_argument("--lowpass", nargs=3, type=number, metavar=("FPASS", "FSTOP", "ATTEN_DB"),
                    help="Kaiser lowpass FIR before the AGC: passband and stopband edges as "
                         "fractions of the Nyquist frequency (0 <= FPASS < FSTOP <= 1) and "
                         "stopband attenuation in dB (> 8)")
@@ -497,7 +402,7 @@ def build_parser() -> Parser:
                    help="print nothing but errors and warnings (no progress bar, no summary)")
     g.add_argument("--skip-checksum", action="store_true",
                    help="do not check a SigMF data file against its core:sha512")
-    g.add_argument("--demo-seconds", type=_float, default=4.0, help=argparse.SUPPRESS)
+    g.add_argument("--demo-seconds", type=number, default=4.0, help=argparse.SUPPRESS)
     pr.set_defaults(func=cmd_process)
 
     de = sub.add_parser(
@@ -505,11 +410,11 @@ def build_parser() -> Parser:
         description="Design a Kaiser-windowed-sinc lowpass with design_lowpass and report its "
                     "tap count and beta (the designer's own), DC gain, passband ripple and "
                     "stopband attenuation, measured on a dense frequency response.")
-    de.add_argument("fpass", type=_float, metavar="FPASS",
+    de.add_argument("fpass", type=number, metavar="FPASS",
                     help="passband edge, fraction of the Nyquist frequency (0 .. 1)")
-    de.add_argument("fstop", type=_float, metavar="FSTOP",
+    de.add_argument("fstop", type=number, metavar="FSTOP",
                     help="stopband edge, fraction of the Nyquist frequency (FPASS .. 1)")
-    de.add_argument("atten_db", type=_float, metavar="ATTEN_DB",
+    de.add_argument("atten_db", type=number, metavar="ATTEN_DB",
                     help="stopband attenuation in dB (> 8)")
     de.add_argument("--taps-out", metavar="FILE.npy", help="save the float32 taps as .npy")
     de.add_argument("--plot", metavar="FILE.png",
@@ -522,14 +427,14 @@ def build_parser() -> Parser:
         description="Run the AGC's settling query: the samples its per-sample loop needs to "
                     "bring a gain error of GAIN_ERR_DB to within TOL_DB, beside the loop "
                     "filter's time constant 1/(4*LOOP_BW).")
-    se.add_argument("loop_bw", type=_float, metavar="LOOP_BW",
+    se.add_argument("loop_bw", type=number, metavar="LOOP_BW",
                     help="loop noise bandwidth in cycles/sample (> 0)")
-    se.add_argument("alpha", type=_float, metavar="ALPHA",
+    se.add_argument("alpha", type=number, metavar="ALPHA",
                     help="detector EMA coefficient in (0, 1]")
-    se.add_argument("gain_err_db", type=_float, metavar="GAIN_ERR_DB",
+    se.add_argument("gain_err_db", type=number, metavar="GAIN_ERR_DB",
                     help="initial gain error in dB: positive for an input that much below the "
                          "reference (the slow direction), negative for a loud one")
-    se.add_argument("tol_db", type=_float, metavar="TOL_DB", help="tolerance in dB (> 0)")
+    se.add_argument("tol_db", type=number, metavar="TOL_DB", help="tolerance in dB (> 0)")
     se.add_argument("--rate", type=positive, metavar="HZ", help="sample rate in Hz, for seconds")
     se.set_defaults(func=cmd_settle)
 
@@ -546,44 +451,11 @@ def build_parser() -> Parser:
 
 # ------------------------------------------------------------------ main
 
-_SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
-
-
-@contextlib.contextmanager
-def _signals_unwind():
-    """SIGINT, SIGTERM and SIGHUP unwind the run (so every output aborts) exactly once.
-
-    The first of them raises in the main thread; any later one is ignored,
-    so that the clean-up it started is not itself interrupted.
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    nums = [getattr(signal, name) for name in _SIGNALS if hasattr(signal, name)]
-    saved = {n: signal.getsignal(n) for n in nums}
-
-    def handler(signum, frame):
-        for n in nums:
-            signal.signal(n, signal.SIG_IGN)
-        exc = KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
-        if not defer(exc):
-            raise exc
-
-    for n in nums:
-        if saved[n] is not signal.SIG_IGN:  # nohup's ignored SIGHUP stays ignored
-            signal.signal(n, handler)
-    try:
-        yield
-    finally:
-        for n, h in saved.items():
-            signal.signal(n, h if h is not None else signal.SIG_DFL)
-
-
 def main(argv: list[str] | None = None) -> int:
     """Run the ``kestrix`` command with ``argv`` (default ``sys.argv[1:]``); return the exit status."""
     parser = build_parser()
     try:
-        with _signals_unwind():
+        with signals_unwind():
             args = parser.parse_args(argv)
             if args.command is None:
                 raise CliError("choose a command: process, design, settle or info "
