@@ -62,9 +62,8 @@ class Stage:
     ``text`` its one-line description.
     """
 
-    def __init__(self, name: str, obj, record: dict, text: str) -> None:
+    def __init__(self, name: str, obj, method, record: dict, text: str) -> None:
         self.name, self.obj, self.record, self.text = name, obj, record, text
-        method = obj.execute if name == "lowpass_fir" else obj.steps
         self.run: Callable[[np.ndarray], object] = lambda x: method(x, out=x)
 
     def process(self, block: np.ndarray) -> None:
@@ -113,8 +112,8 @@ class Lowpass:
         record = {"stage": "lowpass_fir", "fpass": self.fpass, "fstop": self.fstop,
                   "atten_db": self.atten_db, "num_taps": n, "kaiser_beta": beta,
                   "design": "design_lowpass (Kaiser window)"}
-        return Stage("lowpass_fir", FIR(design_lowpass(self.fpass, self.fstop, self.atten_db)),
-                     record, self.text())
+        fir = FIR(design_lowpass(self.fpass, self.fstop, self.atten_db))
+        return Stage("lowpass_fir", fir, fir.execute, record, self.text())
 
 
 @dataclass(frozen=True)
@@ -156,7 +155,7 @@ class Agc:
         agc.clip_db = self.clip_db
         agc.gain_update_period = self.gain_update_period
         record = {"stage": "agc", **dataclasses.asdict(self), "path": "steps"}
-        return Stage("agc", agc, record, self.text())
+        return Stage("agc", agc, agc.steps, record, self.text())
 
 
 @dataclass(frozen=True)
@@ -172,8 +171,9 @@ class Average:
     def stage(self) -> Stage:
         from .filter import MovingAverage
 
+        ma = MovingAverage(self.length, self.gain)
         record = {"stage": "moving_average", "len": self.length, "gain": self.gain}
-        return Stage("moving_average", MovingAverage(self.length, self.gain), record, self.text())
+        return Stage("moving_average", ma, ma.steps, record, self.text())
 
 
 @dataclass(frozen=True)
