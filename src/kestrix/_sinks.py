@@ -120,7 +120,9 @@ class OutputFile:
                 fd, self.tmp = tempfile.mkstemp(
                     dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".part")
                 os.close(fd)
-                self.file = open(self.tmp, mode, **text)  # by name: writers ask for .name
+                # By name, since writers ask for .name; "r+" because a truncating
+                # open makes some filesystems flush the whole file at close.
+                self.file = open(self.tmp, mode.replace("w", "r+"), **text)
         except OSError as e:
             self.abort()
             raise os_error(path, e, "write") from None
