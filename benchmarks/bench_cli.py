@@ -12,7 +12,7 @@ machine hits both alike:
   Nyquist and 60 dB, an 8-sample moving average), writing a raw output
   file: its own loop (reading, processing, level statistics, writing, as it
   reports it) and end to end (child wall time, interpreter start-up and the
-  final rename included);
+  final rename included), and its loop once more with ``-o /dev/null``;
 - with --telemetry, the same run with ``--telemetry`` at the default
   thinning, and its ratio to the run without;
 - the child's peak resident memory (its VmHWM, so Linux only).
@@ -60,7 +60,7 @@ CHILD = ("import re, sys; from kestrix.cli import main; code = main(sys.argv[1:]
 
 def run_tool(src: str, dst: str, extra: list[str]) -> tuple[float, float, float]:
     """One child run: (wall seconds, the tool's own loop seconds, peak RSS in MB)."""
-    if os.path.exists(dst):
+    if os.path.isfile(dst):
         os.unlink(dst)  # a fresh output, as a user's first run writes
     cmd = [sys.executable, "-c", CHILD, "process", src, "-o", dst, "--force", *CHAIN, *extra]
     t0 = time.perf_counter()
@@ -102,7 +102,7 @@ def main() -> None:
     csv = os.path.join(folder, "bench-tlm.csv")
     print(f"generating {n:,} samples ({n * 8 / 2**20:.0f} MiB) in {src}")
     make_file(src, n)
-    direct, walls, loops, tlm_loops = [], [], [], []
+    direct, walls, loops, tlm_loops, null_loops = [], [], [], [], []
     peaks = []
     for _ in range(args.repeat):
         direct.append(direct_chain(src, n))
@@ -110,6 +110,7 @@ def main() -> None:
         walls.append(wall)
         loops.append(loop)
         peaks.append(peak)
+        null_loops.append(run_tool(src, os.devnull, [])[1])
         if args.telemetry:
             tlm_loops.append(run_tool(src, dst, ["--telemetry", csv])[1])
     d, wall, loop = (statistics.median(v) for v in (direct, walls, loops))
@@ -119,6 +120,9 @@ def main() -> None:
           f"ratio {loop / d:.2f}x")
     print(f"tool, end to end      {n / wall / 1e6:8.1f} Msamples/s  ({wall:.3f} s wall)  "
           f"ratio {wall / d:.2f}x")
+    null = statistics.median(null_loops)
+    print(f"tool loop, -o {os.devnull} {n / null / 1e6:5.1f} Msamples/s  ({null:.3f} s)  "
+          f"ratio {null / d:.2f}x (no output file to copy into the page cache)")
     if tlm_loops:
         t = statistics.median(tlm_loops)
         print(f"tool with --telemetry {n / t / 1e6:8.1f} Msamples/s  ({t:.3f} s)  "
@@ -131,7 +135,7 @@ def main() -> None:
         os.unlink(png)
     if not args.dir:
         for p in (src, dst, csv):
-            if os.path.exists(p):
+            if os.path.isfile(p):
                 os.unlink(p)
         os.rmdir(folder)
 
