@@ -36,7 +36,8 @@ vpy="$work/env/bin/python"
 "$vpy" -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0"
 
 say "build with KESTRIX_SANITIZE=ON"
-"$vpy" -m pip install -q --no-build-isolation -C cmake.define.KESTRIX_SANITIZE=ON \
+# No wheel cache: pip would hand back the plain build of the same folder.
+"$vpy" -m pip install -q --no-cache-dir --no-build-isolation -C cmake.define.KESTRIX_SANITIZE=ON \
   -C build-dir="$work/build" "$root[test]"
 # The installed modules must really be the instrumented ones.
 for so in "$work"/env/lib/python3*/site-packages/kestrix/*.so; do

@@ -1,21 +1,24 @@
-"""End-to-end throughput and memory of ``kestrix process`` on a raw recording.
+"""Throughput and memory of ``kestrix process`` against the same library chain in memory.
 
-Run:  python benchmarks/bench_cli.py [--log2n 24] [--dir /tmp] [--block 65536] [--repeat 3]
+Run:  python benchmarks/bench_cli.py [--log2n 26] [--dir /tmp] [--repeat 5] [--telemetry]
 
-Generates a raw little-endian complex64 file of 2**log2n samples (2**27 is
-1 GiB), runs the command on it in a child process with the AGC, a 75-tap
-lowpass (0.2/0.3 x Nyquist, 60 dB) and an 8-sample moving average, and
-reports:
+Generates a raw little-endian complex64 file of 2**log2n samples (2**26 is
+512 MiB), then, in the same run and alternating so that load on a shared
+machine hits both alike:
 
-- the tool's throughput, end to end (child wall time, interpreter start-up
-  included) and as the tool itself reports it (reading, processing, level
-  statistics and writing);
-- the child's peak resident memory (``getrusage(RUSAGE_CHILDREN)``);
-- the same chain called directly on an in-memory array (FIR.execute,
-  AGC.steps, MovingAverage.steps, each in place), and the ratio of the two.
+- the same chain called directly on an in-memory array of the same size
+  (FIR.execute, AGC.steps, MovingAverage.steps, each in place);
+- the command in a child process (AGC, a 75-tap lowpass at 0.2/0.3 x
+  Nyquist and 60 dB, an 8-sample moving average), writing a raw output
+  file: its own loop (reading, processing, level statistics, writing, as it
+  reports it) and end to end (child wall time, interpreter start-up and the
+  final rename included), and its loop once more with ``-o /dev/null``;
+- with --telemetry, the same run with ``--telemetry`` at the default
+  thinning, and its ratio to the run without;
+- the child's peak resident memory (its VmHWM, so Linux only).
 
-The file is freshly written, so it is read from the page cache: the figures
-measure the tool, not the disk.  Not a test: nothing is asserted.
+Ratios are of medians.  The file is freshly written, so it is read from the
+page cache: the figures measure the tool, not the disk.  Nothing is asserted.
 """
 
 from __future__ import annotations
@@ -23,7 +26,6 @@ from __future__ import annotations
 import argparse
 import os
 import re
-import resource
 import statistics
 import subprocess
 import sys
@@ -42,85 +44,99 @@ def make_file(path: str, n: int, seed: int = 1) -> None:
         for start in range(0, n, chunk):
             m = min(chunk, n - start)
             x = np.empty(m, np.complex64)
-            v = x.view(np.float32)
-            v[:] = rng.standard_normal(2 * m, dtype=np.float32)
+            x.view(np.float32)[:] = rng.standard_normal(2 * m, dtype=np.float32)
             # Bursts 40 dB apart every 2**16 samples, so the AGC has work.
             idx = (np.arange(start, start + m) >> 16) & 1
             x *= np.where(idx == 0, np.float32(0.5), np.float32(0.005))
             f.write(x.tobytes())
 
 
-def run_tool(src: str, dst: str, block: int) -> tuple[float, float]:
-    """One child run: (wall seconds, seconds the tool reports for its own loop)."""
-    cmd = [sys.executable, "-m", "kestrix", "process", src, "-o", dst, "--force",
-           "--block", str(block), *CHAIN]
+# The child reports its own high-water mark: getrusage(RUSAGE_CHILDREN) would
+# also count the pages of this process, which it was forked from.
+CHILD = ("import re, sys; from kestrix.cli import main; code = main(sys.argv[1:]); "
+         "sys.stderr.write(re.search(r'VmHWM:\\s*\\d+', open('/proc/self/status').read())[0]); "
+         "sys.exit(code)")
+
+
+def run_tool(src: str, dst: str, extra: list[str]) -> tuple[float, float, float]:
+    """One child run: (wall seconds, the tool's own loop seconds, peak RSS in MB)."""
+    if os.path.isfile(dst):
+        os.unlink(dst)  # a fresh output, as a user's first run writes
+    cmd = [sys.executable, "-c", CHILD, "process", src, "-o", dst, "--force", *CHAIN, *extra]
     t0 = time.perf_counter()
     r = subprocess.run(cmd, capture_output=True, text=True)
     wall = time.perf_counter() - t0
     if r.returncode != 0:
         sys.exit(f"kestrix process failed ({r.returncode}): {r.stderr.strip()}")
-    m = re.search(r"time\s+([0-9.]+) s", r.stdout)
-    return wall, float(m.group(1)) if m else float("nan")
+    loop = float(re.search(r"time\s+([0-9.]+) s", r.stdout).group(1))
+    return wall, loop, int(re.search(r"VmHWM:\s*(\d+)", r.stderr).group(1)) / 1024.0
 
 
-def direct_chain(n: int, repeat: int) -> float:
-    """Median seconds of the library chain on an in-memory array of n samples."""
+def direct_chain(src: str, n: int) -> float:
+    """Seconds of the library chain on the whole recording as one in-memory array."""
     from kestrix.agc import AGC
     from kestrix.filter import FIR, MovingAverage, design_lowpass
 
-    rng = np.random.default_rng(2)
-    base = np.empty(n, np.complex64)
-    base.view(np.float32)[:] = rng.standard_normal(2 * n, dtype=np.float32)
-    taps = design_lowpass(0.2, 0.3, 60.0)
-    x = np.empty_like(base)
-    times = []
-    for _ in range(repeat + 1):
-        x[:] = base
-        fir, agc, ma = FIR(taps), AGC(), MovingAverage(8)
-        t0 = time.perf_counter()
-        fir.execute(x, out=x)
-        agc.steps(x, out=x)
-        ma.steps(x, out=x)
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times[1:])
+    x = np.fromfile(src, np.complex64, n)
+    fir, agc, ma = FIR(design_lowpass(0.2, 0.3, 60.0)), AGC(), MovingAverage(8)
+    t0 = time.perf_counter()
+    fir.execute(x, out=x)
+    agc.steps(x, out=x)
+    ma.steps(x, out=x)
+    return time.perf_counter() - t0
 
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--log2n", type=int, default=22, help="file size, 2**LOG2N samples (27 = 1 GiB)")
+    ap.add_argument("--log2n", type=int, default=26, help="file size, 2**LOG2N samples")
     ap.add_argument("--dir", default=None, help="folder for the files (default: a temporary one)")
-    ap.add_argument("--block", type=int, default=1 << 16, help="--block of the tool")
-    ap.add_argument("--repeat", type=int, default=3)
-    ap.add_argument("--direct-log2n", type=int, default=None,
-                    help="size of the in-memory direct run (default: min(LOG2N, 24))")
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--telemetry", action="store_true", help="also time --telemetry")
+    ap.add_argument("--all", action="store_true",
+                    help="also measure the peak RSS with --telemetry and --plot on")
     args = ap.parse_args()
     n = 1 << args.log2n
     folder = args.dir or tempfile.mkdtemp(prefix="kestrix-bench-")
     src = os.path.join(folder, "bench-in.cf32")
     dst = os.path.join(folder, "bench-out.cf32")
+    csv = os.path.join(folder, "bench-tlm.csv")
     print(f"generating {n:,} samples ({n * 8 / 2**20:.0f} MiB) in {src}")
     make_file(src, n)
-    walls, loops = [], []
+    direct, walls, loops, tlm_loops, null_loops = [], [], [], [], []
+    peaks = []
     for _ in range(args.repeat):
-        w, t = run_tool(src, dst, args.block)
-        walls.append(w)
-        loops.append(t)
-    peak_mb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024.0
-    wall, loop = statistics.median(walls), statistics.median(loops)
-    nd = 1 << (args.direct_log2n if args.direct_log2n is not None else min(args.log2n, 24))
-    direct = direct_chain(nd, args.repeat)
-    direct_rate = nd / direct
-    print(f"chain: AGC (defaults) + 75-tap lowpass + 8-sample moving average, block {args.block}")
-    print(f"tool, end to end      {n / wall / 1e6:8.1f} Msamples/s  ({wall:.2f} s wall, median of {args.repeat})")
-    print(f"tool, its own loop    {n / loop / 1e6:8.1f} Msamples/s  ({loop:.2f} s)")
-    print(f"tool peak RSS         {peak_mb:8.1f} MB")
-    print(f"direct chain          {direct_rate / 1e6:8.1f} Msamples/s  (in memory, {nd:,} samples)")
-    print(f"ratio direct/tool     {direct_rate / (n / wall):8.2f}x end to end, "
-          f"{direct_rate / (n / loop):.2f}x loop only")
-    for p in (src, dst):
-        if not args.dir:
-            os.unlink(p)
+        direct.append(direct_chain(src, n))
+        wall, loop, peak = run_tool(src, dst, [])
+        walls.append(wall)
+        loops.append(loop)
+        peaks.append(peak)
+        null_loops.append(run_tool(src, os.devnull, [])[1])
+        if args.telemetry:
+            tlm_loops.append(run_tool(src, dst, ["--telemetry", csv])[1])
+    d, wall, loop = (statistics.median(v) for v in (direct, walls, loops))
+    print(f"chain: AGC (defaults) + 75-tap lowpass + 8-sample moving average; medians of {args.repeat}")
+    print(f"direct chain          {n / d / 1e6:8.1f} Msamples/s  ({d:.3f} s, in memory)")
+    print(f"tool, its own loop    {n / loop / 1e6:8.1f} Msamples/s  ({loop:.3f} s)  "
+          f"ratio {loop / d:.2f}x")
+    print(f"tool, end to end      {n / wall / 1e6:8.1f} Msamples/s  ({wall:.3f} s wall)  "
+          f"ratio {wall / d:.2f}x")
+    null = statistics.median(null_loops)
+    print(f"tool loop, -o {os.devnull} {n / null / 1e6:5.1f} Msamples/s  ({null:.3f} s)  "
+          f"ratio {null / d:.2f}x (no output file to copy into the page cache)")
+    if tlm_loops:
+        t = statistics.median(tlm_loops)
+        print(f"tool with --telemetry {n / t / 1e6:8.1f} Msamples/s  ({t:.3f} s)  "
+              f"{t / loop:.2f}x the run without")
+    print(f"tool peak RSS         {max(peaks):8.1f} MB (largest of the runs)")
+    if args.all:
+        png = os.path.join(folder, "bench.png")
+        _, _, peak = run_tool(src, dst, ["--telemetry", csv, "--plot", png])
+        print(f"peak RSS, --lowpass --average --telemetry --plot: {peak:.1f} MB")
+        os.unlink(png)
     if not args.dir:
+        for p in (src, dst, csv):
+            if os.path.isfile(p):
+                os.unlink(p)
         os.rmdir(folder)
 
 

@@ -82,6 +82,14 @@ def ref_design(fpass=0.4, fstop=0.6, atten=60.0, beta=None):
     return (w * ref_sinc_fc(n, fpass, fstop)).astype(np.float32)
 
 
+def random_designs(seed, count, min_width, atten_range):
+    """(fpass, fstop, atten_db) drawn at random, band edges at least min_width apart."""
+    rng = np.random.default_rng(seed)
+    for _ in range(count):
+        fpass = float(rng.uniform(0.0, 0.9))
+        yield fpass, float(rng.uniform(fpass + min_width, 1.0)), float(rng.uniform(*atten_range))
+
+
 # ---------------------------------------------------------------- tests
 
 class TestDefaults:
@@ -204,11 +212,7 @@ class TestReference:
 
     @pytest.mark.parametrize("seed", range(8))
     def test_random_grid(self, seed):
-        rng = np.random.default_rng(seed)
-        for _ in range(12):
-            fpass = float(rng.uniform(0.0, 0.9))
-            fstop = float(rng.uniform(fpass + 0.05, 1.0))
-            atten = float(rng.uniform(5.0, 110.0))
+        for fpass, fstop, atten in random_designs(seed, 12, 0.05, (5.0, 110.0)):
             h = design_lowpass(fpass, fstop, atten)
             assert same_bits(h, ref_design(fpass, fstop, atten)), (fpass, fstop, atten)
 
@@ -284,3 +288,27 @@ class TestHelp:
             "design_lowpass(fpass=0.4, fstop=0.6, atten_db=60.0) -> ndarray\n\n"
             "Kaiser-windowed-sinc lowpass taps, sized by kaiser_num_taps, with\n"
             "Nyquist-normalised band edges.")
+
+
+class TestPrivateHelpers:
+    """_kaiser_beta / _kaiser_num_taps: what the command prints about a design."""
+
+    @pytest.mark.parametrize("seed", range(4))
+    def test_equal_to_the_design(self, seed):
+        from kestrix.filter import _kaiser_beta, _kaiser_num_taps
+
+        for fpass, fstop, atten in random_designs(200 + seed, 25, 0.02, (8.5, 120.0)):
+            h = design_lowpass(fpass, fstop, atten)
+            beta = _kaiser_beta(atten)
+            assert _kaiser_num_taps(fpass, fstop, atten) == len(h)
+            assert beta == float(np.float32(ref_beta(atten)))
+            assert same_bits(h, ref_design(fpass, fstop, atten, beta=beta))
+
+    def test_refusals_match_the_designer(self):
+        from kestrix.filter import _kaiser_beta, _kaiser_num_taps
+
+        with pytest.raises(ValueError, match=NO_COUNT):
+            _kaiser_num_taps(0.5, 0.5, 60.0)
+        with pytest.raises(TypeError):
+            _kaiser_beta("60")
+        assert _kaiser_beta(float("nan")) == 0.0

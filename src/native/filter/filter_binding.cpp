@@ -29,6 +29,26 @@ PyObject *design_lowpass(PyObject *, PyObject *args, PyObject *kwds) {
     return taps.release();
 }
 
+// The designer's own numbers for the command-line tool, so that what it
+// prints about a design is what made the taps: beta as the window uses it
+// (rounded to float32) and the count design_lowpass returns.
+PyObject *kaiser_beta_f32(PyObject *, PyObject *arg) {
+    const double atten_db = PyFloat_AsDouble(arg);
+    if (atten_db == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(static_cast<float>(kaiser_beta(atten_db)));
+}
+
+PyObject *kaiser_taps(PyObject *, PyObject *args) {
+    double fpass, fstop, atten_db;
+    if (!PyArg_ParseTuple(args, "ddd", &fpass, &fstop, &atten_db)) return nullptr;
+    int32_t n;
+    if (kaiser_lowpass_len(fpass, fstop, atten_db, &n) != KX_STATUS_OK) {
+        PyErr_SetString(PyExc_ValueError, ERR_NO_TAP_COUNT);
+        return nullptr;
+    }
+    return PyLong_FromLong(n);
+}
+
 const char design_doc[] =
     "design_lowpass(fpass=0.4, fstop=0.6, atten_db=60.0) -> ndarray\n\n"
     "Kaiser-windowed-sinc lowpass taps, sized by kaiser_num_taps, with\n"
@@ -108,6 +128,10 @@ const char filter_module_doc[] =
 PyMethodDef module_methods[] = {
     {"design_lowpass", (PyCFunction)(void (*)(void))design_lowpass,
      METH_VARARGS | METH_KEYWORDS, design_doc},
+    {"_kaiser_beta", kaiser_beta_f32, METH_O,
+     "_kaiser_beta(atten_db) -> float: beta as the designer's window uses it (float32)."},
+    {"_kaiser_num_taps", kaiser_taps, METH_VARARGS,
+     "_kaiser_num_taps(fpass, fstop, atten_db) -> int: the length design_lowpass returns."},
     {nullptr, nullptr, 0, nullptr},
 };
 

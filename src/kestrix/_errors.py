@@ -1,0 +1,129 @@
+"""Errors of the ``kestrix`` command and its optional dependencies."""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import signal
+import threading
+
+CLI_EXTRA_HINT = "pip install 'kestrix[cli]'"
+
+
+class CliError(Exception):
+    """A failure reported to the user as one line, with an exit status.
+
+    Status 2 is a usage error (bad option, bad parameter, output clash),
+    status 1 an input/output error (missing, unreadable, malformed or
+    shrinking file).
+    """
+
+    def __init__(self, message: str, code: int = 1) -> None:
+        super().__init__(" ".join(str(message).split()))
+        self.code = code
+
+    def __reduce__(self):  # keep the status across a process boundary
+        return (type(self), (str(self), self.code))
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived: unwind like Ctrl-C, then exit 128 + signal.
+
+    A BaseException, like KeyboardInterrupt, so that no ``except Exception``
+    on the way swallows it and every context manager aborts its output.
+    """
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def require(module: str, purpose: str):
+    """Import an optional dependency of the command-line extra, or fail clearly."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise CliError(
+            f"{purpose} needs the Python package '{module}': {CLI_EXTRA_HINT}", 1) from None
+
+
+def os_error(path: str, e: OSError, verb: str = "read") -> CliError:
+    return CliError(f"cannot {verb} {path}: {e.strerror or e}", 1)
+
+
+class SignalHold:
+    """Defers the command's SIGINT, SIGTERM and SIGHUP between ``hold()`` and ``release()``.
+
+    Creating an output and registering its clean-up, or committing a set of
+    outputs, must not be cut in half: a signal that arrives meanwhile is kept
+    (by :func:`defer`, called from the command's handler) and raised when the
+    hold ends.  Leaving the ``with`` block releases a hold still in place.
+    Only the main thread receives signals; elsewhere this does nothing.
+    """
+
+    depth = 0
+    pending: BaseException | None = None
+
+    def __init__(self) -> None:
+        self.active = False
+
+    def hold(self) -> None:
+        if threading.current_thread() is threading.main_thread() and not self.active:
+            SignalHold.depth += 1
+            self.active = True
+
+    def release(self) -> None:
+        if not self.active:
+            return
+        self.active = False
+        SignalHold.depth -= 1
+        if SignalHold.depth == 0 and SignalHold.pending is not None:
+            exc, SignalHold.pending = SignalHold.pending, None
+            raise exc
+
+    def __enter__(self) -> "SignalHold":
+        return self
+
+    def __exit__(self, et, ev, tb) -> None:
+        self.release()
+
+
+def defer(exc: BaseException) -> bool:
+    """Keep ``exc`` for the end of the current hold; False when nothing holds."""
+    if SignalHold.depth == 0:
+        return False
+    SignalHold.pending = SignalHold.pending or exc
+    return True
+
+
+_SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP")
+
+
+@contextlib.contextmanager
+def signals_unwind():
+    """SIGINT, SIGTERM and SIGHUP unwind the run (so every output aborts) exactly once.
+
+    The first of them raises in the main thread; any later one is ignored,
+    so that the clean-up it started is not itself interrupted.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    nums = [getattr(signal, name) for name in _SIGNALS if hasattr(signal, name)]
+    saved = {n: signal.getsignal(n) for n in nums}
+
+    def handler(signum, frame):
+        for n in nums:
+            signal.signal(n, signal.SIG_IGN)
+        exc = KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+        if not defer(exc):
+            raise exc
+
+    for n in nums:
+        if saved[n] is not signal.SIG_IGN:  # nohup's ignored SIGHUP stays ignored
+            signal.signal(n, handler)
+    try:
+        yield
+    finally:
+        for n, h in saved.items():
+            signal.signal(n, h if h is not None else signal.SIG_DFL)
