@@ -1,11 +1,26 @@
-"""Argument types and the parser class of the ``kestrix`` command."""
+"""The ``kestrix`` command's arguments: their types, the parser, and what they mean.
+
+:func:`build_parser` defines every command and option; :func:`chain_config`
+and :func:`run_options` turn the parsed options of ``process`` into the
+engine's plain configuration, in one place, so that a program running many
+inputs builds each one's configuration the same way (the chain depends on
+the input only through its sample rate, for ``--lowpass-hz``).
+"""
 
 from __future__ import annotations
 
 import argparse
 import math
 
+from . import __version__
+from ._datatypes import DATATYPE_LIST, DATATYPES, SUFFIX_TABLE
 from ._errors import CliError
+from ._sources import FORMATS, MAX_CHANNELS, SIGMF_ARCHIVE
+from .engine import (DEFAULT_BLOCK, DEFAULT_TELEMETRY_EVERY, MAX_BLOCK, PLOT_CHANNELS, Agc, Average,
+                     ChainConfig, Lowpass, RunOptions, Taps)
+
+PROG = "kestrix"
+
 
 def number(text: str) -> float:
     try:
@@ -44,6 +59,12 @@ def alpha_type(text: str) -> float:
     return v
 
 
+def datatype(text: str) -> str:
+    if text not in DATATYPES:
+        raise argparse.ArgumentTypeError(f"unknown sample type {text!r} (known: {DATATYPE_LIST})")
+    return text
+
+
 def int_range(lo: int, hi: int):
     def parse(text: str) -> int:
         try:
@@ -64,3 +85,221 @@ class Parser(argparse.ArgumentParser):
         command = self.prog.partition(" ")[2]
         where = f"{command}: " if command else ""
         raise CliError(f"{where}{message} (see '{self.prog} --help')", 2)
+
+
+def build_parser() -> Parser:
+    p = Parser(
+        prog=PROG,
+        description="Level, filter and inspect complex baseband (IQ) recordings with kestrix.",
+        epilog="Run 'kestrix process' without arguments for a demonstration. "
+               "Exit status: 0 success, 1 input/output error, 2 usage error, 128+N on signal N.")
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+
+    pr = sub.add_parser(
+        "process", help="run the FIR -> AGC -> moving average chain over a recording",
+        description="Stream a recording through an FIR (with --lowpass, --lowpass-hz or "
+                    "--taps), AGC (unless --no-agc) and moving average (with --average), in "
+                    "that order, each channel through a chain of its own. The output is "
+                    "bit-identical to the same library calls made on the whole recording, "
+                    "channel by channel, and memory stays bounded whatever its length. "
+                    "'-' reads standard input and '-o -' writes standard output, so kestrix "
+                    "works in a pipeline; the report then goes to standard error. Without "
+                    "INPUT, the built-in demonstration recording is processed and its outputs "
+                    "(SigMF, plot, telemetry CSV) are written into a fresh folder "
+                    "kestrix-demo-YYYYmmdd-HHMMSS in the working directory.")
+    pr.add_argument("input", nargs="?", metavar="INPUT",
+                    help=f"recording: NAME{SIGMF_ARCHIVE} SigMF archive, NAME.sigmf-meta/.sigmf-data "
+                         f"pair, .npy (samples or samples x channels), or raw samples whose "
+                         f"type its suffix says ({SUFFIX_TABLE}) or --datatype gives; '-' "
+                         f"(standard input), a FIFO or a character device carries raw samples; "
+                         f"omit for the demonstration")
+    pr.add_argument("-o", "--output", metavar="OUTPUT",
+                    help=f"output recording, format from its name: {SIGMF_ARCHIVE} archive, "
+                         f".sigmf-meta/.sigmf-data pair, .npy, or raw samples of the type its "
+                         f"suffix says (as for INPUT; cf32_le for .raw); '-' writes raw samples to "
+                         f"standard output, and a character device, FIFO or socket is written "
+                         f"as a stream, raw when its name says no format (so '-o /dev/null' "
+                         f"works). Several channels come out as they came in: interleaved, or "
+                         f"(samples, channels) in .npy. Default: INPUT's name with '.kestrix' "
+                         f"before the extension")
+    pr.add_argument("--format", choices=FORMATS, help="input format, when its name does not tell")
+    pr.add_argument("--out-format", choices=FORMATS,
+                    help="output format, when its name does not tell")
+    pr.add_argument("--datatype", type=datatype, metavar="TYPE",
+                    help=f"sample type of raw input (SigMF names: {DATATYPE_LIST}); needed for "
+                         f"standard input and names that do not say it; fixed-point samples are "
+                         f"scaled to full scale 1.0 as the sigmf library reads them")
+    pr.add_argument("--channels", type=int_range(1, MAX_CHANNELS), metavar="C",
+                    help="interleaved channels in raw input (default 1)")
+    pr.add_argument("--out-datatype", type=datatype, metavar="TYPE",
+                    help="sample type of raw or SigMF output (default: what a raw output's name "
+                         "says, else cf32_le); integers are scaled (full scale 1.0), rounded to "
+                         "nearest with ties to even, and saturated, and the summary counts the "
+                         "saturated components")
+    pr.add_argument("--sha512", action="store_true",
+                    help="record the SHA-512 of a SigMF output's data as core:sha512 "
+                         "(about 11 ns a sample)")
+    pr.add_argument("-f", "--force", action="store_true",
+                    help="replace existing regular output files (nothing else is ever replaced)")
+    g = pr.add_argument_group("AGC (the block path, AGC.steps)")
+    g.add_argument("--no-agc", action="store_true", help="leave the AGC out of the chain")
+    g.add_argument("--ref-db", type=finite, default=0.0, metavar="DB",
+                   help="target output power in dB, 0 dB = mean squared magnitude 1; from -300 "
+                        "(the detector's floor) to --clip-db + 3.01 (default 0)")
+    g.add_argument("--loop-bw", type=loop_bw_type, metavar="BW",
+                   help="loop noise bandwidth in cycles/sample, (0, 0.25]; time constant "
+                        "1/(4*BW) samples; a warning when 4*decim*BW > 0.05, where the block "
+                        "loop may ring (default 0.0025)")
+    g.add_argument("--alpha", type=alpha_type, default=0.05,
+                   help="detector smoothing, EMA coefficient in (0, 1], smaller is smoother "
+                        "(default 0.05)")
+    g.add_argument("--decim", type=int_range(1, 1 << 20), metavar="N",
+                   help="envelope decimation in samples: the detector and loop run once per "
+                        "chunk of N samples (default 8)")
+    g.add_argument("--clip-db", type=finite, default=120.0, metavar="DB",
+                   help="output clip level in dB: components are limited to +-10^(DB/20) "
+                        "(default 120)")
+    g.add_argument("--gain-update-period", type=int_range(0, 2**63 - 1), default=1, metavar="P",
+                   help="gain update period in samples of the per-sample path; the block path "
+                        "used here does not read it, it is stored and recorded (default 1)")
+    g.add_argument("--settle-step-db", type=positive, default=40.0, metavar="DB",
+                   help="level step, in dB, for the settling prediction printed before "
+                        "processing (default 40)")
+    g.add_argument("--settle-tol-db", type=positive, default=1.0, metavar="DB",
+                   help="tolerance, in dB, for the settling prediction (default 1)")
+    g = pr.add_argument_group("filters (one FIR: --lowpass, --lowpass-hz or --taps)")
+    fir = g.add_mutually_exclusive_group()
+    fir.add_argument("--lowpass", nargs=3, type=number, metavar=("FPASS", "FSTOP", "ATTEN_DB"),
+                     help="Kaiser lowpass FIR before the AGC: passband and stopband edges as "
+                          "fractions of the Nyquist frequency (0 <= FPASS < FSTOP <= 1) and "
+                          "stopband attenuation in dB (> 8)")
+    fir.add_argument("--lowpass-hz", nargs=3, type=number, metavar=("FPASS", "FSTOP", "ATTEN_DB"),
+                     help="the same lowpass with its band edges in Hz (0 <= FPASS < FSTOP <= "
+                          "rate/2); needs the sample rate (--rate, or the recording's)")
+    fir.add_argument("--taps", metavar="FILE",
+                     help="FIR with your own taps: a .npy of float32 (real, the cheaper path) or "
+                          "complex64 taps, or text with one tap per line, real (0.25) or "
+                          "complex (0.25-0.1j), as 'design --taps-out' writes; float64 and "
+                          "complex128 are converted, with a note when that changes a value")
+    g.add_argument("--average", type=int_range(1, 64), metavar="LEN",
+                   help="moving average of LEN samples (1 .. 64) after the AGC")
+    g.add_argument("--average-gain", type=finite, default=1.0, metavar="G",
+                   help="linear gain of the moving average (default 1)")
+    g = pr.add_argument_group("run")
+    g.add_argument("--block", type=int_range(1, MAX_BLOCK), default=DEFAULT_BLOCK, metavar="N",
+                   help=f"samples per block (all channels together), rounded up to a multiple "
+                        f"of --decim per channel; memory use is a few times 8*N bytes (default "
+                        f"{DEFAULT_BLOCK})")
+    g.add_argument("--plot", metavar="FILE.png",
+                   help=f"PNG of the input and output power (min..max bands and mean), the "
+                        f"AGC's commanded gain and measured level, and input and output "
+                        f"spectrograms, for each channel (the first {PLOT_CHANNELS} of more)")
+    g.add_argument("--telemetry", metavar="FILE.csv",
+                   help="CSV of the AGC's loop updates: sample (samples processed at the "
+                        "update), channel (for several), time_s (when the rate is known), "
+                        "gain_db, level_db")
+    g.add_argument("--telemetry-every", type=int_range(1, 2**32 - 1),
+                   default=DEFAULT_TELEMETRY_EVERY, metavar="K",
+                   help=f"keep one loop update in K in the CSV, the first and then every K-th "
+                        f"(default {DEFAULT_TELEMETRY_EVERY}; 1 keeps every update)")
+    g.add_argument("--rate", type=positive, metavar="HZ",
+                   help="sample rate in Hz (default: the SigMF core:sample_rate, else unknown)")
+    g.add_argument("-q", "--quiet", action="store_true",
+                   help="print nothing but errors and warnings (no progress, no summary)")
+    g.add_argument("--skip-checksum", action="store_true",
+                   help="do not check a SigMF data file against its core:sha512")
+    g.add_argument("--demo-seconds", type=number, default=4.0, help=argparse.SUPPRESS)
+    pr.set_defaults(func="process")
+
+    de = sub.add_parser(
+        "design", help="design Kaiser lowpass taps and measure their response",
+        description="Design a Kaiser-windowed-sinc lowpass with design_lowpass and report its "
+                    "tap count and beta (the designer's own), DC gain, passband ripple and "
+                    "stopband attenuation, measured on a dense frequency response.")
+    de.add_argument("fpass", type=number, metavar="FPASS",
+                    help="passband edge, fraction of the Nyquist frequency (0 .. 1)")
+    de.add_argument("fstop", type=number, metavar="FSTOP",
+                    help="stopband edge, fraction of the Nyquist frequency (FPASS .. 1)")
+    de.add_argument("atten_db", type=number, metavar="ATTEN_DB",
+                    help="stopband attenuation in dB (> 8)")
+    de.add_argument("--taps-out", metavar="FILE",
+                    help="save the float32 taps: FILE.npy as a NumPy array, any other name as "
+                         "text, one tap per line (the shortest decimal that reads back as the "
+                         "same float32); 'process --taps' reads both")
+    de.add_argument("--plot", metavar="FILE.png",
+                    help="PNG of the magnitude response in dB with the band edges marked")
+    de.add_argument("-f", "--force", action="store_true", help="replace existing output files")
+    de.set_defaults(func="design")
+
+    se = sub.add_parser(
+        "settle", help="how many samples the AGC loop needs to settle",
+        description="Run the AGC's settling query: the samples its per-sample loop needs to "
+                    "bring a gain error of GAIN_ERR_DB to within TOL_DB, beside the loop "
+                    "filter's time constant 1/(4*LOOP_BW).")
+    se.add_argument("loop_bw", type=number, metavar="LOOP_BW",
+                    help="loop noise bandwidth in cycles/sample (> 0)")
+    se.add_argument("alpha", type=number, metavar="ALPHA",
+                    help="detector EMA coefficient in (0, 1]")
+    se.add_argument("gain_err_db", type=number, metavar="GAIN_ERR_DB",
+                    help="initial gain error in dB: positive for an input that much below the "
+                         "reference (the slow direction), negative for a loud one")
+    se.add_argument("tol_db", type=number, metavar="TOL_DB", help="tolerance in dB (> 0)")
+    se.add_argument("--rate", type=positive, metavar="HZ", help="sample rate in Hz, for seconds")
+    se.set_defaults(func="settle")
+
+    inf = sub.add_parser("info", help="describe a recording",
+                         description="Print what a recording holds: format, sample type, "
+                                     "channels, samples, duration, rate, centre frequency, "
+                                     "captures, annotations and the processing kestrix did; "
+                                     "--json prints the whole metadata.")
+    inf.add_argument("file", metavar="FILE",
+                     help="recording (.sigmf archive, .sigmf-meta/.sigmf-data, .npy, raw)")
+    inf.add_argument("--format", choices=FORMATS, help="format, when the name does not tell")
+    inf.add_argument("--datatype", type=datatype, metavar="TYPE",
+                     help="sample type of raw samples, when the name does not tell")
+    inf.add_argument("--channels", type=int_range(1, MAX_CHANNELS), metavar="C",
+                     help="interleaved channels in raw samples (default 1)")
+    inf.add_argument("--rate", type=positive, metavar="HZ", help="sample rate in Hz")
+    inf.add_argument("--json", action="store_true",
+                     help="print the whole metadata as JSON (SigMF's own, or what kestrix "
+                          "knows of a raw or .npy file)")
+    inf.set_defaults(func="info")
+    return p
+
+
+# ------------------------------------------------------------------ what the options mean
+
+
+def chain_config(args, rate: float | None) -> tuple[ChainConfig, list[str]]:
+    """The chain that ``process``'s options ask for, at sample ``rate``; and notes
+    (on converted taps) for the user."""
+    if args.average is None and args.average_gain != 1.0:
+        raise CliError("--average-gain needs --average LEN", 2)
+    agc = None if args.no_agc else Agc(
+        args.ref_db, Agc.loop_bw if args.loop_bw is None else args.loop_bw, args.alpha,
+        Agc.decim if args.decim is None else args.decim, args.clip_db, args.gain_update_period)
+    lowpass, taps, notes = None, None, []
+    if args.lowpass:
+        lowpass = Lowpass(*args.lowpass)
+    elif args.lowpass_hz:
+        if not rate:
+            raise CliError("--lowpass-hz needs the sample rate: give --rate (the input records "
+                           "none), or --lowpass with edges as fractions of Nyquist", 2)
+        lowpass = Lowpass.from_hz(*args.lowpass_hz, rate)
+    elif args.taps:
+        from ._taps import read_taps
+
+        values, notes = read_taps(args.taps)
+        taps = Taps.of(values, args.taps)
+    average = Average(args.average, args.average_gain) if args.average else None
+    return ChainConfig(lowpass=lowpass, agc=agc, average=average, taps=taps), notes
+
+
+def run_options(args) -> RunOptions:
+    """Everything but the chain that ``process``'s options ask for."""
+    return RunOptions(block=args.block, in_format=args.format, out_format=args.out_format,
+                      force=args.force, rate=args.rate, verify=not args.skip_checksum,
+                      telemetry=args.telemetry, telemetry_every=args.telemetry_every,
+                      plot=args.plot, datatype=args.datatype, channels=args.channels,
+                      out_datatype=args.out_datatype, sha512=args.sha512)

@@ -12,6 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._sinks import OutputFile, check_outputs
+from ._taps import write_taps
 from .engine import Lowpass
 
 
@@ -50,10 +51,6 @@ def design(lowpass: Lowpass) -> Design:
                   stop_atten_db=float(-stop.max()) if len(stop) else float("inf"))
 
 
-def save_taps(fileobj, d: Design) -> None:
-    np.save(fileobj, d.taps)
-
-
 def save_plot(fileobj, d: Design) -> None:
     from ._plot import plot_design
 
@@ -84,11 +81,15 @@ def cmd_design(args) -> int:
     print(f"  passband ripple     {d.ripple_db:.5f} dB peak to peak "
           f"({d.pass_min_db:+.5f} .. {d.pass_max_db:+.5f} dB)")
     print(f"  stopband atten.     {d.stop_atten_db:.2f} dB measured ({args.atten_db:g} dB asked)")
-    for path, save, what in ((args.taps_out, save_taps, f"taps saved to       {{}} "
-                              f"(float32, {n} values)"),
-                             (args.plot, save_plot, "response plot       {}")):
-        if path:
-            with OutputFile(path) as out:
-                save(out.file, d)
-            print("  " + what.format(path))
+    if args.taps_out:
+        comment = (f"kestrix design {args.fpass:g} {args.fstop:g} {args.atten_db:g}: {n} float32 "
+                   f"taps, Kaiser beta {d.beta!r}")
+        with OutputFile(args.taps_out) as out:
+            write_taps(out.file, d.taps, args.taps_out, comment)
+        print(f"  taps saved to       {args.taps_out} (float32, {n} values, "
+              f"{'.npy' if args.taps_out.lower().endswith('.npy') else 'text'})")
+    if args.plot:
+        with OutputFile(args.plot) as out:
+            save_plot(out.file, d)
+        print(f"  response plot       {args.plot}")
     return 0

@@ -65,45 +65,63 @@ def _spectrogram(ax, image, scale, rate, name, vmax):
                    vmin=vmax - SPECTRUM_RANGE_DB, vmax=vmax, cmap="viridis")
 
 
-def plot_process(fileobj, *, title: str, rate: float | None, env_in, env_out, specs, tap,
-                 ref_db: float | None) -> None:
-    """Power envelopes (min..max bands and mean), the AGC loop, and two spectrograms."""
-    agc = tap is not None and tap.series("gain") is not None
-    images = [(name, s.image()) for name, s in zip(("input", "output"), specs) if s is not None]
-    images = [(n, im) for n, im in images if im is not None]
-    rows = 1 + agc + len(images)
-    ratios = [1.2] + [1.0] * agc + [1.1] * len(images)
-    fig, axes = _figure(rows, 2.0 + 2.2 * rows, ratios)
-    scale, xlabel = (1.0 / rate, "time (s)") if rate else (1.0, "sample")
-    _title(fig, title)
-    ax = axes[0]
+def _power_panel(ax, env_in, env_out, scale, ref_db, name):
     frame = env_in.FRAME
-    for env, color, name in ((env_in, "tab:gray", "input"), (env_out, "tab:blue", "output")):
+    for env, color, what in ((env_in, "tab:gray", "input"), (env_out, "tab:blue", "output")):
         s = env.bins.series()
-        _band(ax, s["centre"] * frame * scale, s, color, f"{name} power")
+        _band(ax, s["centre"] * frame * scale, s, color, f"{what} power")
     if ref_db is not None:
         ax.axhline(ref_db, color="tab:red", ls="--", lw=0.8, label=f"reference {ref_db:g} dB")
-    ax.set_ylabel(f"power (dB)\nper {frame} samples")
-    ax.grid(True, alpha=0.3)
-    ax.legend(loc="lower right", fontsize=7, ncol=3)
-    row = 1
-    if agc:
-        ax = axes[row]
-        row += 1
-        for which, color, name in (("gain", "tab:green", "commanded gain"),
-                                   ("level", "tab:orange", "measured level")):
-            s = tap.series(which)
-            _band(ax, s["centre"] * scale, s, color, name, to_db=False)
-        ax.axhline(ref_db, color="tab:red", ls="--", lw=0.8, label=f"reference {ref_db:g} dB")
-        ax.set_ylabel("AGC loop (dB)")
+    ax.set_ylabel(f"{name}power (dB)\nper {frame} samples")
+
+
+def _agc_panel(ax, tap, scale, ref_db, name):
+    for which, color, what in (("gain", "tab:green", "commanded gain"),
+                               ("level", "tab:orange", "measured level")):
+        s = tap.series(which)
+        _band(ax, s["centre"] * scale, s, color, what, to_db=False)
+    ax.axhline(ref_db, color="tab:red", ls="--", lw=0.8, label=f"reference {ref_db:g} dB")
+    ax.set_ylabel(f"{name}AGC loop (dB)")
+
+
+def plot_process(fileobj, *, title: str, rate: float | None, channels, total: int,
+                 ref_db: float | None) -> None:
+    """Per channel shown: power envelopes (min..max bands and mean), the AGC loop and
+    two spectrograms.  ``channels`` holds (index, env_in, env_out, specs, tap) of the
+    channels drawn, the first of ``total``."""
+    panels = []  # (kind, height ratio, channel name, what to draw)
+    for index, env_in, env_out, specs, tap in channels:
+        name = f"ch {index} " if total > 1 else ""
+        panels.append(("power", 1.2, name, (env_in, env_out)))
+        if tap is not None and tap.series("gain") is not None:
+            panels.append(("agc", 1.0, name, tap))
+        for what, spec in zip(("input", "output"), specs):
+            image = spec.image() if spec is not None else None
+            if image is not None:
+                panels.append(("spectrum", 1.1, f"{name}{what}", image))
+    per_row = 2.2 if len(channels) == 1 else 1.6
+    fig, axes = _figure(len(panels), 2.0 + per_row * len(panels), [p[1] for p in panels])
+    scale, xlabel = (1.0 / rate, "time (s)") if rate else (1.0, "sample")
+    if total > 1:
+        shown = len(channels)
+        title += (f" [all {total} channels]" if shown == total else
+                  f" [channels 0-{shown - 1} of {total} shown]")
+    _title(fig, title)
+    for ax, (kind, _, name, what) in zip(axes, panels):
+        if kind == "spectrum":
+            shown = _spectrogram(ax, what, scale, rate, name, float(np.max(what["db"])))
+            # An inset colour bar leaves the panel as wide as the others.
+            fig.colorbar(shown, cax=ax.inset_axes((1.005, 0.0, 0.012, 1.0)), label="dB")
+            continue
+        if kind == "power":
+            _power_panel(ax, *what, scale, ref_db, name)
+        else:
+            _agc_panel(ax, what, scale, ref_db, name)
         ax.grid(True, alpha=0.3)
         ax.legend(loc="lower right", fontsize=7, ncol=3)
-    for name, image in images:
-        ax = axes[row]
-        row += 1
-        shown = _spectrogram(ax, image, scale, rate, name, float(np.max(image["db"])))
-        # An inset colour bar leaves the panel as wide as the others.
-        fig.colorbar(shown, cax=ax.inset_axes((1.005, 0.0, 0.012, 1.0)), label="dB")
+    if len(channels) > 1:  # shorter panels: smaller labels, so that they fit
+        for ax in axes:
+            ax.yaxis.label.set_size(8)
     axes[-1].set_xlabel(xlabel)
     fig.savefig(fileobj, format="png", dpi=DPI)
 

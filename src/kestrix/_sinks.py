@@ -3,34 +3,61 @@
 An output named by a regular file (or by a name that does not exist yet) is
 written under a temporary name in its final folder and renamed over the final
 name only when everything succeeded, as pip and the ``sigmf`` library do; a
-character device, FIFO or socket is written as a stream.  Nothing that is not
-a regular file is ever unlinked or renamed over, and a folder or a block
-device is refused.  Every writer is a context manager: a clean exit commits,
-any exception (Ctrl-C and termination signals included) aborts.
+character device, FIFO or socket, and standard output (``-``, or a name for
+the file it already is), are written as streams.  Nothing that is not a
+regular file is ever unlinked or renamed over, and a folder or a block device
+is refused.  Every writer is a context manager: a clean exit commits, any
+exception (Ctrl-C and termination signals included) aborts.  A reader that
+goes away (a closed pipe) ends the run with BrokenPipeError, untranslated, so
+the command can exit as a pipeline expects.
 """
 
 from __future__ import annotations
 
 import copy
-import io
+import hashlib
 import os
 import shutil
 import socket
 import stat
 import struct
+import sys
 import tempfile
 import threading
 
 import numpy as np
 
+from ._datatypes import CF32_LE, Encoder, SampleType, sample_type, suffix_type
 from ._errors import CliError, os_error
-from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, format_from_name, sigmf_module, sigmf_pair
+from ._sigmf import sigmf_dumps, sigmf_module
+from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, STDIO, format_from_name, sigmf_pair
 
 # --------------------------------------------------------------- what a name is
 
 
+def _stdout_stat() -> os.stat_result | None:
+    try:
+        return os.fstat(sys.stdout.fileno())
+    except (AttributeError, OSError, ValueError):  # closed, or replaced by a non-file
+        return None
+
+
+def is_stdout(path: str) -> bool:
+    """``-``, or a name of the file that standard output already is (``/dev/stdout``)."""
+    if path == STDIO:
+        return True
+    out = _stdout_stat()
+    try:
+        st = os.stat(path)
+    except OSError:
+        return False
+    return out is not None and (st.st_dev, st.st_ino) == (out.st_dev, out.st_ino)
+
+
 def output_kind(path: str) -> str:
-    """``"new"``, ``"regular"`` or ``"stream"``; CliError for anything else."""
+    """``"new"``, ``"regular"``, ``"stream"`` or ``"stdout"``; CliError for anything else."""
+    if is_stdout(path):
+        return "stdout"
     try:
         st = os.stat(path)
     except FileNotFoundError:
@@ -48,15 +75,31 @@ def output_kind(path: str) -> str:
                    f"FIFOs and sockets only", 2)
 
 
-def output_format(path: str, override: str | None) -> str:
-    """The format to write to ``path``: ``override``, else its name, else raw for a stream."""
+def output_format(path: str, override: str | None, datatype: str | None = None) -> str:
+    """The format to write to ``path``: ``override``, else its name, else raw for a
+    stream or for ``--out-datatype``."""
     fmt = override or format_from_name(path)
-    if fmt is None and output_kind(path) == "stream":
+    if fmt is None and (datatype is not None or output_kind(path) in ("stream", "stdout")):
         fmt = "raw"
     if fmt is None:
         raise CliError(f"cannot tell the format of output '{path}' from its name (known: "
                        f"{FORMAT_NAMES}); give --out-format", 2)
     return fmt
+
+
+def output_type(path: str, fmt: str, datatype: str | None) -> SampleType:
+    """The sample type to write: ``--out-datatype``, else what a raw name says, else cf32_le."""
+    named = suffix_type(path) if fmt == "raw" and path != STDIO else None
+    if datatype is None:
+        return sample_type(named) if named else CF32_LE
+    st = sample_type(datatype, "--out-datatype", 2)
+    if named not in (None, datatype):
+        raise CliError(f"output {path} is named as {named} but --out-datatype is {datatype}; "
+                       f"choose a name that says {datatype} (or no type)", 2)
+    if fmt == "npy" and st.fixed:
+        raise CliError(f"a .npy output holds complex floats (cf32_le, cf64_le or _be), not "
+                       f"{datatype}; write raw or SigMF for integer samples", 2)
+    return st
 
 
 def output_files(path: str, fmt: str) -> list[str]:
@@ -74,14 +117,22 @@ def _same_file(a: str, b: str) -> bool:
 
 def check_outputs(outputs: list[str], inputs: list[str], force: bool) -> None:
     """Refuse outputs that would overwrite an input, each other, or (without --force) a file."""
+    out = _stdout_stat()
     for i, o in enumerate(outputs):
         kind = output_kind(o)
         for f in inputs:
-            if _same_file(o, f):
+            same = (out is not None and os.path.samefile(f, sys.stdout.fileno())
+                    if kind == "stdout" else _same_file(o, f))
+            if same:
                 raise CliError(f"output {o} is the input file {f}; choose another output name", 2)
         for other in outputs[:i]:
-            if _same_file(o, other) and kind != "stream":
+            if kind == "stdout" and is_stdout(other):
+                raise CliError(f"two outputs share standard output ({other} and {o})", 2)
+            if kind not in ("stream", "stdout") and _same_file(o, other):
                 raise CliError(f"two outputs share the name {o}", 2)
+        if kind == "stdout" and sys.stdout.isatty():
+            raise CliError("standard output is a terminal; redirect it or pipe it on (kestrix "
+                           "writes binary samples there)", 2)
         if kind == "regular" and not force:
             raise CliError(f"output {o} exists; use --force to replace it", 2)
 
@@ -105,9 +156,12 @@ class OutputFile:
         self.path, self.tmp, self.sock = path, None, None
         text = {} if "b" in mode else {"newline": "", "encoding": "utf-8"}
         kind = output_kind(path) if staged else "direct"
-        self.stream = kind in ("stream", "direct")
+        self.stream = kind in ("stream", "direct", "stdout")
         try:
-            if kind == "stream" and stat.S_ISSOCK(os.stat(path).st_mode):
+            if kind == "stdout":
+                # Our own descriptor's file object; fd 1 itself stays open for the interpreter.
+                self.file = open(sys.stdout.fileno(), mode, closefd=False, **text)
+            elif kind == "stream" and stat.S_ISSOCK(os.stat(path).st_mode):
                 self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 self.sock.connect(path)
                 self.file = self.sock.makefile(mode, **text)
@@ -130,6 +184,8 @@ class OutputFile:
     def write(self, data) -> None:
         try:
             self.file.write(data)
+        except BrokenPipeError:
+            raise
         except OSError as e:
             raise os_error(self.path, e, "write") from None
 
@@ -151,6 +207,8 @@ class OutputFile:
                 os.replace(self.tmp, self.path)
         except OSError as e:
             self.abort()
+            if isinstance(e, BrokenPipeError):
+                raise
             raise os_error(self.path, e, "write") from None
         self.tmp = None
 
@@ -177,14 +235,21 @@ class OutputFile:
 
 
 class Sink:
-    """Streaming complex64 writer of one output recording; a context manager.
+    """Streaming writer of one output recording; a context manager.
 
-    ``count`` is the number of samples when known up front (None when not);
-    ``metadata`` is the SigMF metadata that a SigMF output commits with.
+    ``write(x)`` takes blocks of frames by ``channels`` complex64 samples and
+    stores them interleaved as ``stype``.  ``count`` is the number of frames
+    when known up front (None when not); ``metadata`` is the SigMF metadata
+    that a SigMF output commits with.  With ``digest`` the SHA-512 of the
+    stored bytes is kept as they are written.
     """
 
-    def __init__(self, path: str, count: int | None) -> None:
+    def __init__(self, path: str, count: int | None, stype: SampleType = CF32_LE,
+                 channels: int = 1, *, columns: bool = False, digest: bool = False) -> None:
         self.path, self.count, self.written = path, count, 0
+        self.stype, self.channels, self.columns = stype, channels, columns or channels > 1
+        self.encoder = Encoder(stype)
+        self.hash = hashlib.sha512() if digest else None
         self.metadata: dict | None = None
         self.files: list[OutputFile] = []
 
@@ -194,8 +259,19 @@ class Sink:
         return f
 
     def write(self, x: np.ndarray) -> None:
-        self.data.write(memoryview(x.view(np.uint8)))
+        data = self.encoder.encode(x)
+        if self.hash is not None:
+            self.hash.update(data)
+        self.data.write(data)
         self.written += len(x)
+
+    @property
+    def saturated(self) -> int:
+        return self.encoder.saturated
+
+    @property
+    def sha512(self) -> str | None:
+        return None if self.hash is None else self.hash.hexdigest()
 
     def commit(self) -> None:
         # The data goes first: a metadata file under its final name always
@@ -222,13 +298,13 @@ class Sink:
 
 
 class RawSink(Sink):
-    def __init__(self, path: str, count: int | None) -> None:
-        super().__init__(path, count)
+    def __init__(self, path: str, count: int | None, *args, **kw) -> None:
+        super().__init__(path, count, *args, **kw)
         self.data = self._open(path)
 
 
 class NpySink(Sink):
-    """A one-dimensional complex64 ``.npy``.
+    """A complex ``.npy`` array: (samples,), or (samples, channels) for several.
 
     The header is padded to a fixed size, so that a regular file whose length
     was not known up front gets its final shape written over it at commit.
@@ -236,17 +312,19 @@ class NpySink(Sink):
 
     HEADER_BYTES = 128
 
-    def __init__(self, path: str, count: int | None) -> None:
-        super().__init__(path, count)
+    def __init__(self, path: str, count: int | None, *args, **kw) -> None:
+        super().__init__(path, count, *args, **kw)
         self.data = self._open(path)
         if count is None and self.data.stream:
             raise CliError(f"{path}: a .npy written to a stream needs its length up front", 2)
         self.data.write(self._header(count or 0))
 
-    @classmethod
-    def _header(cls, count: int) -> bytes:
-        body = "{'descr': '<c8', 'fortran_order': False, 'shape': (%d,), }" % count
-        body = body.ljust(cls.HEADER_BYTES - 11) + "\n"
+    def _header(self, count: int) -> bytes:
+        comp = self.stype.component
+        descr = np.dtype(f"{comp.byteorder.replace('=', '<')}c{2 * comp.itemsize}").str
+        shape = f"({count}, {self.channels})" if self.columns else f"({count},)"
+        body = "{'descr': '%s', 'fortran_order': False, 'shape': %s, }" % (descr, shape)
+        body = body.ljust(self.HEADER_BYTES - 11) + "\n"
         return b"\x93NUMPY\x01\x00" + struct.pack("<H", len(body)) + body.encode("latin1")
 
     def commit(self) -> None:
@@ -257,21 +335,12 @@ class NpySink(Sink):
         super().commit()
 
 
-def sigmf_dumps(meta: dict) -> str:
-    """Validate ``meta`` with the ``sigmf`` library and return its JSON text."""
-    smf = sigmf_module().sigmffile.SigMFFile(metadata=meta)
-    smf.validate()
-    buf = io.StringIO()
-    smf.dump(buf, pretty=True)
-    return buf.getvalue() + "\n"
-
-
 class SigmfPairSink(Sink):
-    def __init__(self, path: str, count: int | None) -> None:
-        super().__init__(path, count)
+    def __init__(self, path: str, count: int | None, *args, **kw) -> None:
+        super().__init__(path, count, *args, **kw)
         sigmf_module()
         meta_path, data_path = sigmf_pair(path)
-        if output_kind(meta_path) == "stream" or output_kind(data_path) == "stream":
+        if path == STDIO or any(output_kind(p) in ("stream", "stdout") for p in (meta_path, data_path)):
             raise CliError(f"{path}: a SigMF pair is written to two regular files; name a "
                            f"{SIGMF_ARCHIVE} archive to write one stream", 2)
         self.data = self._open(data_path)
@@ -292,12 +361,12 @@ _TEMPDIR_LOCK = threading.Lock()
 class SigmfArchiveSink(Sink):
     """A SigMF archive, made by the sigmf library's own archive writer at commit."""
 
-    def __init__(self, path: str, count: int | None) -> None:
-        super().__init__(path, count)
+    def __init__(self, path: str, count: int | None, *args, **kw) -> None:
+        super().__init__(path, count, *args, **kw)
         sigmf_module()
         self.out = self._open(path)
         folder = None if self.out.stream else os.path.dirname(os.path.abspath(path))
-        base = os.path.basename(path)
+        base = "kestrix" if path == STDIO else os.path.basename(path)
         self.name = base[: -len(SIGMF_ARCHIVE)] if base.lower().endswith(SIGMF_ARCHIVE) else base
         self.stage = tempfile.mkdtemp(dir=folder, prefix="." + base + ".", suffix=".part")
         self.data_path = os.path.join(self.stage, self.name + ".sigmf-data")
@@ -337,39 +406,6 @@ class SigmfArchiveSink(Sink):
 SINKS = {"raw": RawSink, "npy": NpySink, "sigmf": SigmfPairSink, "sigmf-archive": SigmfArchiveSink}
 
 
-def open_sink(path: str, fmt: str, count: int | None) -> Sink:
-    return SINKS[fmt](path, count)
-
-
-def output_meta(src_meta: dict | None, *, rate: float | None, count: int,
-                processing: dict, description: str | None = None) -> dict:
-    """Metadata of a complex64 output: the input's global fields and captures kept.
-
-    Fields that describe the input's bytes rather than its signal (sample
-    type, digest, non-conforming layout) are replaced or dropped; the
-    processing record goes under the ``kestrix:`` extension namespace.
-    """
-    from . import __version__
-
-    meta = copy.deepcopy(src_meta) if src_meta else {"global": {}, "captures": [], "annotations": []}
-    g = meta.setdefault("global", {})
-    for key in ("core:sha512", "core:dataset", "core:trailing_bytes", "core:metadata_only"):
-        g.pop(key, None)
-    g["core:datatype"] = "cf32_le"
-    g["core:num_channels"] = 1
-    g.setdefault("core:version", sigmf_module().__specification__)
-    if rate:
-        g["core:sample_rate"] = float(rate)
-    if description and "core:description" not in g:
-        g["core:description"] = description
-    ext = [e for e in g.get("core:extensions", []) if e.get("name") != "kestrix"]
-    ext.append({"name": "kestrix", "version": __version__, "optional": True})
-    g["core:extensions"] = ext
-    g["kestrix:processing"] = processing
-    caps = meta.get("captures") or [{"core:sample_start": 0}]
-    for c in caps:
-        c.pop("core:header_bytes", None)
-    meta["captures"] = [c for c in caps if c.get("core:sample_start", 0) <= count] or [
-        {"core:sample_start": 0}]
-    meta.setdefault("annotations", [])
-    return meta
+def open_sink(path: str, fmt: str, count: int | None, stype: SampleType = CF32_LE,
+              channels: int = 1, *, columns: bool = False, digest: bool = False) -> Sink:
+    return SINKS[fmt](path, count, stype, channels, columns=columns, digest=digest)

@@ -2,50 +2,46 @@
 
 Four formats are read:
 
-- SigMF pair: ``NAME.sigmf-meta`` / ``NAME.sigmf-data``.  The metadata is
-  checked with the ``sigmf`` library; the samples are streamed from the data
-  file here, converted to complex64 with the same scaling as
-  ``SigMFFile.read_samples`` (fixed-point components divided by 2**(bits-1),
-  unsigned ones re-centred first).
-- SigMF archive: ``NAME.sigmf``, an uncompressed tar holding one such pair;
-  its data member is streamed straight out of the tar file.
-- raw: headerless little-endian complex64 (``.cf32``, ``.fc32``, ``.cfile``,
-  ``.raw``).
-- npy: a one-dimensional complex64 or complex128 NumPy ``.npy`` array.
+- SigMF pair (``NAME.sigmf-meta`` / ``NAME.sigmf-data``) and SigMF archive
+  (``NAME.sigmf``): opened by :mod:`kestrix._sigmf`, streamed from here;
+  ``core:num_channels`` channels interleaved sample by sample.
+- raw: headerless samples of a SigMF datatype (:mod:`kestrix._datatypes`),
+  named by ``--datatype`` or by the file's suffix (``.cu8``, ``.cs16``,
+  ``.cf32``, ...); ``--channels`` interleaved channels.
+- npy: a complex64 or complex128 NumPy ``.npy`` array, one-dimensional or
+  shaped (samples, channels).
 
-Every file is read with explicit reads into a caller-owned buffer: nothing
-is memory mapped, so another program truncating the file while it is read
-makes a short read, reported as one line, never a crash.
+Raw samples are also read from standard input (``-``), FIFOs and character
+devices, whose length is unknown until they end.  Every file is read with
+explicit reads into a caller-owned buffer: nothing is memory mapped, so
+another program truncating the file while it is read makes a short read,
+reported as one line, never a crash.  A reader fills whole blocks whatever
+sizes the reads return, so a pipe's chunking never reaches the chain.
 """
 
 from __future__ import annotations
 
 import hashlib
-import importlib
-import json
 import os
 import re
-import tarfile
-import warnings
-from dataclasses import dataclass
+import stat
+import sys
+from dataclasses import dataclass, field
 
 import numpy as np
 
-from ._errors import CliError, os_error, require
+from ._datatypes import CF32_LE, SUFFIX_TABLE, SUFFIX_TYPES, SampleType, decode_into, sample_type, suffix_type
+from ._errors import CliError, os_error
 
-RAW_SUFFIXES = (".cf32", ".fc32", ".cfile", ".raw")
+RAW_SUFFIXES = (*SUFFIX_TYPES, ".raw")
 SIGMF_META = ".sigmf-meta"
 SIGMF_DATA = ".sigmf-data"
 SIGMF_ARCHIVE = ".sigmf"
+STDIO = "-"
 FORMATS = ("sigmf", "sigmf-archive", "raw", "npy")
 FORMAT_NAMES = (f"{SIGMF_ARCHIVE} (SigMF archive), {SIGMF_META}/{SIGMF_DATA} (SigMF pair), "
-                f".npy, raw complex64 {'/'.join(RAW_SUFFIXES)}")
-
-
-def sigmf_module():
-    sigmf = require("sigmf", "SigMF support")
-    importlib.import_module("sigmf.sigmffile")  # the submodule the callers use
-    return sigmf
+                f".npy, raw {'/'.join(RAW_SUFFIXES)}")
+MAX_CHANNELS = 64  # each channel keeps its own chain and accumulators
 
 
 # ------------------------------------------------------------------ naming
@@ -74,8 +70,8 @@ def format_from_name(path: str) -> str | None:
     return None
 
 
-def detect_format(path: str, override: str | None = None) -> str:
-    """The format of the input ``path``: ``override`` when given, else from its name."""
+def detect_format(path: str, override: str | None = None, datatype: str | None = None) -> str:
+    """The format of the input ``path``: ``override``, else its name, else raw for ``--datatype``."""
     if override:
         return override
     if re.search(r"\.sigmf\.(gz|xz|zip)$", path.lower()):
@@ -84,72 +80,18 @@ def detect_format(path: str, override: str | None = None) -> str:
     fmt = format_from_name(path)
     if fmt is None and os.path.isfile(path + SIGMF_META):
         fmt = "sigmf"
+    if fmt is None and datatype is not None:
+        fmt = "raw"
     if fmt is None:
         raise CliError(f"cannot tell the format of input '{path}' from its name (known: "
-                       f"{FORMAT_NAMES}); give --format", 2)
+                       f"{FORMAT_NAMES}); give --format, or --datatype for raw samples", 2)
     return fmt
 
 
-# ------------------------------------------------------------------ sample types
-
-_SIGMF_TYPE = re.compile(r"^(?P<kind>[cr])(?P<num>[fiu])(?P<bits>8|16|32|64)(?:_(?P<end>le|be))?$")
-SUPPORTED_SIGMF_TYPES = (
-    "cf32_le, cf32_be, cf64_le, cf64_be, ci32_le, ci32_be, ci16_le, ci16_be, "
-    "ci8, cu32_le, cu32_be, cu16_le, cu16_be, cu8")
-
-
-@dataclass(frozen=True)
-class SampleType:
-    """How the bytes of one stored sample become a complex64 value."""
-
-    name: str
-    component: np.dtype  # dtype of one of the two interleaved components
-    fixed: bool  # integer components, scaled into [-1, 1)
-    unsigned: bool
-
-    @property
-    def sample_bytes(self) -> int:
-        return 2 * self.component.itemsize
-
-    @property
-    def native(self) -> bool:
-        """Stored exactly as little-endian complex64: read straight into the buffer."""
-        return self.component == np.dtype("<f4")
-
-
-CF32_LE = SampleType("cf32_le", np.dtype("<f4"), False, False)
-
-
-def sigmf_sample_type(name: object) -> SampleType:
-    """Parse a SigMF ``core:datatype``; anything not complex is refused."""
-    m = _SIGMF_TYPE.match(name) if isinstance(name, str) else None
-    if m is None or m["kind"] != "c":
-        raise CliError(f"unsupported SigMF sample type {name!r}: kestrix processes complex "
-                       f"samples ({SUPPORTED_SIGMF_TYPES})", 1)
-    num, bits, end = m["num"], int(m["bits"]), m["end"]
-    if (num == "f" and bits not in (32, 64)) or (num != "f" and bits == 64):
-        raise CliError(f"unsupported SigMF sample type {name!r} ({SUPPORTED_SIGMF_TYPES})", 1)
-    if bits > 8 and end is None:
-        raise CliError(f"SigMF sample type {name!r} lacks its byte order (_le or _be)", 1)
-    order = ">" if end == "be" else "<"
-    comp = np.dtype(f"{order}{'f' if num == 'f' else num}{bits // 8}")
-    return SampleType(name, comp, num != "f", num == "u")
-
-
-def convert_into(raw: np.ndarray, st: SampleType, out: np.ndarray) -> None:
-    """Convert the stored components ``raw`` (2 per sample) into complex64 ``out``.
-
-    Fixed-point components become float32 first, unsigned ones are re-centred
-    by 2**(bits-1), and all are scaled by 2**-(bits-1): the steps that
-    ``sigmf``'s autoscaling reader takes, in the same precision.
-    """
-    fv = out.view(np.float32)
-    np.copyto(fv, raw, casting="unsafe")
-    if st.fixed:
-        half = np.float32(2.0 ** (8 * st.component.itemsize - 1))
-        if st.unsigned:
-            np.subtract(fv, half, out=fv)
-        np.multiply(fv, np.float32(1.0) / half, out=fv)
+def check_channels(n: object, where: str) -> int:
+    if isinstance(n, bool) or not isinstance(n, int) or not 1 <= n <= MAX_CHANNELS:
+        raise CliError(f"{where}: {n!r} channels; kestrix processes 1 to {MAX_CHANNELS}", 1)
+    return n
 
 
 # ------------------------------------------------------------------ sources
@@ -157,18 +99,21 @@ def convert_into(raw: np.ndarray, st: SampleType, out: np.ndarray) -> None:
 
 @dataclass
 class Source:
-    """An input recording: ``count`` samples of ``stype`` at byte ``offset`` of ``data_path``.
+    """An input recording: ``count`` frames of ``channels`` samples of ``stype``.
 
-    When the metadata records a SHA-512, it covers bytes ``hash_start`` to
-    ``hash_end`` of the same file.
+    The frames start at byte ``offset`` of ``data_path``; ``count`` is None
+    for a stream, whose length is known only when it ends.  When the
+    metadata records a SHA-512, it covers bytes ``hash_start`` to
+    ``hash_end`` of the same file.  ``notes`` are warnings for the user.
     """
 
     fmt: str
     path: str  # the name the user gave
     data_path: str
-    files: list[str]
-    count: int
+    files: list[str]  # regular files read, which no output may replace
+    count: int | None
     stype: SampleType
+    channels: int = 1
     offset: int = 0
     rate: float | None = None
     meta: dict | None = None  # SigMF metadata, as stored
@@ -176,53 +121,76 @@ class Source:
     hash_start: int = 0
     hash_end: int = 0
     describe: str = ""
+    columns: bool = False  # a two-dimensional (samples, channels) array
+    notes: list[str] = field(default_factory=list)
 
-    def reader(self, block: int, *, verify: bool = True) -> "BlockReader":
-        return BlockReader(self, block, verify=verify and self.sha512 is not None)
+    @property
+    def name(self) -> str:
+        """How messages name the input."""
+        return "standard input" if self.path == STDIO else self.path
+
+    @property
+    def frame_bytes(self) -> int:
+        return self.stype.sample_bytes * self.channels
+
+    def reader(self, frames: int, *, verify: bool = True) -> "BlockReader":
+        return BlockReader(self, frames, verify=verify and self.sha512 is not None)
 
 
 class BlockReader:
-    """Reads a source's samples in order, block by block, with explicit reads.
+    """Reads a source's frames in order, block by block, with explicit reads.
 
-    ``read(buf)`` fills ``buf`` with the next samples (fewer at the end) and
-    returns the filled part.  A file that ends before the metadata said it
-    would (it shrank while being read) raises CliError naming the sample.
+    ``read(buf)`` fills ``buf`` (frames by channels, complex64) with the next
+    frames (fewer only at the end) and returns the filled part.  A file that
+    ends before its size said (it shrank while being read), or a stream that
+    ends inside a frame, raises CliError.
     """
 
-    def __init__(self, src: Source, block: int, *, verify: bool) -> None:
+    def __init__(self, src: Source, frames: int, *, verify: bool) -> None:
         self.src = src
-        self.pos = 0  # samples handed out so far
+        self.pos = 0  # frames handed out so far
         self.hash = hashlib.sha512() if verify else None
-        self.scratch = None if src.stype.native else np.empty(2 * block, src.stype.component)
+        n = 2 * frames * src.channels
+        self.scratch = None if src.stype.native else np.empty(n, src.stype.component)
         try:
-            self.f = open(src.data_path, "rb", buffering=0)
+            if src.data_path == STDIO:
+                self.f = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+            else:
+                self.f = open(src.data_path, "rb", buffering=0)
         except OSError as e:
-            raise os_error(src.data_path, e) from None
+            raise os_error(self.name, e) from None
         try:
             start = src.hash_start if self.hash is not None else src.offset
-            self.f.seek(start)
+            if start:
+                self.f.seek(start)
             if src.offset > start:
                 self._hash_bytes(src.offset - start)
         except BaseException:
             self.f.close()
             raise
 
+    @property
+    def name(self) -> str:
+        return self.src.name if self.src.data_path == STDIO else self.src.data_path
+
     def _shrank(self, got_bytes: int) -> CliError:
-        at = self.pos + got_bytes // self.src.stype.sample_bytes
+        at = self.pos + got_bytes // self.src.frame_bytes
         return CliError(
-            f"{self.src.data_path}: the input ended at sample {at:,} of {self.src.count:,}: "
+            f"{self.name}: the input ended at sample {at:,} of {self.src.count:,}: "
             f"the file shrank while it was being read; no output was written", 1)
 
-    def _fill(self, mv: memoryview) -> None:
+    def _fill(self, mv: memoryview) -> int:
+        """Bytes read into ``mv``: all of it, or fewer at the end of the input."""
         got = 0
         while got < len(mv):
             try:
                 n = self.f.readinto(mv[got:])
             except OSError as e:
-                raise os_error(self.src.data_path, e) from None
+                raise os_error(self.name, e) from None
             if not n:
-                raise self._shrank(got)
+                break
             got += n
+        return got
 
     def _hash_bytes(self, nbytes: int) -> None:
         while nbytes > 0:
@@ -233,17 +201,29 @@ class BlockReader:
             nbytes -= len(data)
 
     def read(self, buf: np.ndarray) -> np.ndarray:
-        m = min(len(buf), self.src.count - self.pos)
+        src = self.src
+        m = len(buf) if src.count is None else min(len(buf), src.count - self.pos)
         x = buf[:m]
         if self.scratch is None:
-            mv = memoryview(x.view(np.uint8))
+            mv = memoryview(x.reshape(-1).view(np.uint8))
         else:
-            mv = memoryview(self.scratch[: 2 * m].view(np.uint8))
-        self._fill(mv)
+            mv = memoryview(self.scratch[: 2 * m * src.channels].view(np.uint8))
+        got = self._fill(mv)
+        if got < len(mv):
+            if src.count is not None:
+                raise self._shrank(got)
+            part = got % src.frame_bytes
+            if part:
+                what = "frame" if src.channels > 1 else "sample"
+                raise CliError(f"{self.name}: the stream ended {part} byte{'s' * (part > 1)} into "
+                               f"a {src.frame_bytes}-byte {src.stype.name} {what}, after "
+                               f"{self.pos + got // src.frame_bytes:,} whole ones", 1)
+            m = got // src.frame_bytes
+            x, mv = x[:m], mv[:got]
         if self.hash is not None:
             self.hash.update(mv)
         if self.scratch is not None:
-            convert_into(self.scratch[: 2 * m], self.src.stype, x)
+            decode_into(self.scratch[: 2 * m * src.channels], src.stype, x)
         self.pos += m
         return x
 
@@ -251,7 +231,7 @@ class BlockReader:
         """After the last block: check the digest when the metadata has one."""
         if self.hash is None:
             return
-        end = self.src.offset + self.src.count * self.src.stype.sample_bytes
+        end = self.src.offset + self.src.count * self.src.frame_bytes
         self._hash_bytes(self.src.hash_end - end)
         if self.hash.hexdigest() != self.src.sha512.lower():
             raise CliError(
@@ -263,14 +243,14 @@ class BlockReader:
 
 
 class MemorySource(Source):
-    """A recording held in memory (the demonstration), read like a file."""
+    """A one-channel recording held in memory (the demonstration), read like a file."""
 
     def __init__(self, x: np.ndarray, rate: float | None, meta: dict | None, name: str) -> None:
         super().__init__("memory", name, name, [], len(x), CF32_LE, rate=rate, meta=meta,
                          describe="generated in memory")
         self.x = np.ascontiguousarray(x, dtype=np.complex64)
 
-    def reader(self, block: int, *, verify: bool = True) -> "MemoryReader":
+    def reader(self, frames: int, *, verify: bool = True) -> "MemoryReader":
         return MemoryReader(self.x)
 
 
@@ -280,7 +260,7 @@ class MemoryReader:
 
     def read(self, buf: np.ndarray) -> np.ndarray:
         m = min(len(buf), len(self.x) - self.pos)
-        buf[:m] = self.x[self.pos : self.pos + m]
+        buf[:m, 0] = self.x[self.pos : self.pos + m]
         self.pos += m
         return buf[:m]
 
@@ -294,31 +274,67 @@ class MemoryReader:
 # ------------------------------------------------------------------ opening
 
 
-def _stat_input(path: str) -> int:
+def stat_input(path: str) -> int | None:
+    """The size of the regular file ``path``, or None for a FIFO or character device."""
     try:
-        os.stat(path)
+        st = os.stat(path)
     except FileNotFoundError:
         raise CliError(f"{path}: no such file", 1) from None
     except OSError as e:
         raise os_error(path, e) from None
-    if not os.path.isfile(path):
-        raise CliError(f"{path}: not a regular file", 1)
     if not os.access(path, os.R_OK):
         raise CliError(f"cannot read {path}: permission denied", 1)
-    return os.path.getsize(path)
+    if stat.S_ISREG(st.st_mode):
+        return st.st_size
+    if stat.S_ISFIFO(st.st_mode) or stat.S_ISCHR(st.st_mode):
+        return None
+    raise CliError(f"{path}: not a regular file, FIFO or character device", 1)
 
 
-def open_raw(path: str) -> Source:
-    size = _stat_input(path)
-    if size % 8:
+def raw_type(path: str, datatype: str | None) -> tuple[SampleType, list[str]]:
+    """The sample type of raw input: ``--datatype``, else the one its name says."""
+    named = None if path == STDIO else suffix_type(path)
+    if datatype is None:
+        if path == STDIO:
+            raise CliError("standard input has no name to tell its sample type; give "
+                           "--datatype (cu8, ci8, ci16_le, cf32_le, ...)", 2)
+        if named is None:
+            raise CliError(f"cannot tell the sample type of raw input '{path}' from its name "
+                           f"(suffixes: {SUFFIX_TABLE}); give --datatype", 2)
+        return sample_type(named), []
+    st = sample_type(datatype, "--datatype", 2)
+    notes = [f"{path}: read as {datatype} (--datatype), not as the {named} its name says"
+             ] if named not in (None, datatype) else []
+    return st, notes
+
+
+def open_raw(path: str, datatype: str | None = None, channels: int | None = None) -> Source:
+    st, notes = raw_type(path, datatype)
+    c = check_channels(channels or 1, "--channels")
+    if path == STDIO:
+        if sys.stdin is None or sys.stdin.isatty():
+            raise CliError("standard input is a terminal; pipe samples into kestrix, or name "
+                           "a file", 2)
+        size, name, files = None, "standard input", []
+    else:
+        size, name, files = stat_input(path), path, [path]
+    frame = st.sample_bytes * c
+    layout = f", {c} channels interleaved" if c > 1 else ""
+    if size is None:
+        return Source("raw", path, path, files, None, st, c, notes=notes,
+                      describe=f"{name if path == STDIO else 'stream'}, raw {st.name}{layout}")
+    if size % frame:
         raise CliError(f"{path}: truncated raw file: {size} bytes is not a whole number of "
-                       f"8-byte complex64 samples", 1)
-    return Source("raw", path, path, [path], size // 8, CF32_LE,
-                  describe="raw little-endian complex64 (cf32_le)")
+                       f"{frame}-byte {st.name} {'frames' if c > 1 else 'samples'}", 1)
+    return Source("raw", path, path, files, size // frame, st, c, notes=notes,
+                  describe=f"raw {st.name}{layout}")
 
 
 def open_npy(path: str) -> Source:
-    size = _stat_input(path)
+    size = stat_input(path)
+    if size is None:
+        raise CliError(f"{path}: a .npy array is read from a regular file; streams carry raw "
+                       f"samples (give --datatype)", 2)
     fmt = np.lib.format
     try:
         with open(path, "rb") as f:
@@ -330,123 +346,44 @@ def open_npy(path: str) -> Source:
             offset = f.tell()
     except (ValueError, OSError, EOFError, SyntaxError) as e:
         raise CliError(f"{path}: not a readable .npy array ({e})", 1) from None
-    if len(shape) != 1:
-        raise CliError(
-            f"{path}: holds an array of shape {shape}; kestrix reads one-dimensional arrays", 1)
+    if len(shape) not in (1, 2):
+        raise CliError(f"{path}: holds an array of shape {shape}; kestrix reads arrays of "
+                       f"samples or (samples, channels)", 1)
     if dt.kind != "c" or dt.itemsize not in (8, 16):
         raise CliError(f"{path}: dtype {dt} is not complex64 or complex128", 1)
+    c = check_channels(int(shape[1]), path) if len(shape) == 2 else 1
+    if fortran and c > 1:
+        raise CliError(f"{path}: a Fortran-ordered (column-major) array; save it C-ordered "
+                       f"(numpy.ascontiguousarray) to stream it", 1)
     count = int(shape[0])
-    if size - offset < count * dt.itemsize:
-        raise CliError(f"{path}: truncated .npy file: its header announces {count:,} samples "
+    if size - offset < count * c * dt.itemsize:
+        raise CliError(f"{path}: truncated .npy file: its header announces {count * c:,} samples "
                        f"but it holds {(size - offset) // dt.itemsize:,}", 1)
     comp = np.dtype(dt.str[0] + "f" + str(dt.itemsize // 2))
-    st = SampleType(f"npy {dt.str}", comp, False, False)
-    return Source("npy", path, path, [path], count, st, offset=offset,
-                  describe=f"NumPy .npy, dtype {dt} ({dt.str})")
+    st = SampleType(f"{dt.name} ({dt.str})", comp, False, False)
+    return Source("npy", path, path, [path], count, st, c, offset=offset, columns=len(shape) == 2,
+                  describe=f"NumPy .npy, dtype {dt} ({dt.str}), shape {shape}")
 
 
-def _parse_meta(text: bytes, where: str) -> dict:
-    try:
-        meta = json.loads(text.decode("utf-8"))
-    except (UnicodeDecodeError, json.JSONDecodeError) as e:
-        raise CliError(f"{where}: not valid SigMF metadata (bad JSON: {e})", 1) from None
-    if not isinstance(meta, dict) or not isinstance(meta.get("global"), dict):
-        raise CliError(f"{where}: not valid SigMF metadata (no 'global' object)", 1)
-    return meta
+def open_source(path: str, fmt: str | None = None, *, datatype: str | None = None,
+                channels: int | None = None) -> Source:
+    """Open the recording ``path`` (format from its name unless ``fmt`` is given).
 
+    ``datatype`` and ``channels`` describe raw samples; ``-`` is standard input.
+    """
+    if path == STDIO or (os.path.exists(path) and stat_input(path) is None):
+        fmt = fmt or format_from_name(path) or "raw"
+        if fmt != "raw":
+            raise CliError(f"{path}: standard input, FIFOs and character devices carry raw "
+                           f"samples; {fmt} is read from regular files only", 2)
+    fmt = detect_format(path, fmt, datatype)
+    if fmt != "raw" and (datatype is not None or channels is not None):
+        raise CliError(f"--datatype and --channels describe raw input; {path} is {fmt}, which "
+                       f"records its own", 2)
+    if fmt == "raw":
+        return open_raw(path, datatype, channels)
+    if fmt == "npy":
+        return open_npy(path)
+    from ._sigmf import open_sigmf_archive, open_sigmf_pair
 
-def _first_line(e: BaseException) -> str:
-    text = str(e).strip().splitlines()
-    return text[0] if text else type(e).__name__
-
-
-def _sigmf_source(meta: dict, where: str, fmt: str, path: str, data_path: str,
-                  files: list[str], start: int, size: int, *, conforming: bool) -> Source:
-    """Check SigMF metadata against ``size`` data bytes at ``start`` of ``data_path``."""
-    sigmf = sigmf_module()
-    g = meta["global"]
-    stype = sigmf_sample_type(g.get("core:datatype"))
-    if g.get("core:metadata_only"):
-        raise CliError(f"{where}: a metadata-only SigMF recording has no samples", 1)
-    if int(g.get("core:num_channels", 1) or 1) != 1:
-        raise CliError(f"{where}: {g.get('core:num_channels')} interleaved channels are not "
-                       f"supported (one channel expected)", 1)
-    captures = meta.get("captures") or []
-    headers = [c.get("core:header_bytes", 0) if isinstance(c, dict) else 0 for c in captures]
-    if any(headers[1:]) or (headers and headers[0] and conforming):
-        raise CliError(f"{where}: header bytes inside a SigMF data file are not supported", 1)
-    offset = 0 if conforming or not headers else int(headers[0])
-    payload = size - offset - int(g.get("core:trailing_bytes", 0) or 0)
-    if payload < 0 or payload % stype.sample_bytes:
-        raise CliError(f"{where}: the metadata and data do not match: {size} bytes is not a "
-                       f"whole number of {stype.sample_bytes}-byte {stype.name} samples", 1)
-    count = payload // stype.sample_bytes
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            sigmf.sigmffile.SigMFFile(metadata=meta).validate()
-    except Exception as e:  # SigMFError, jsonschema's ValidationError and kin
-        raise CliError(f"{where}: not valid SigMF metadata ({_first_line(e)})", 1) from None
-    for c in captures:
-        if isinstance(c, dict) and c.get("core:sample_start", 0) > count:
-            raise CliError(f"{where}: the metadata and data do not match: a capture starts at "
-                           f"sample {c['core:sample_start']} but the data holds {count}", 1)
-    rate = g.get("core:sample_rate")
-    return Source(fmt, path, data_path, files, count, stype, offset=start + offset,
-                  rate=float(rate) if rate else None, meta=meta, sha512=g.get("core:sha512"),
-                  hash_start=start, hash_end=start + size,
-                  describe=f"{'SigMF archive' if fmt == 'sigmf-archive' else 'SigMF'}, "
-                           f"sample type {stype.name}")
-
-
-def open_sigmf_pair(path: str) -> Source:
-    meta_path, data_path = sigmf_pair(path)
-    if not os.path.exists(meta_path):
-        raise CliError(f"{path}: SigMF metadata {meta_path} not found (the pair is incomplete)", 1)
-    _stat_input(meta_path)
-    try:
-        with open(meta_path, "rb") as f:
-            meta = _parse_meta(f.read(), meta_path)
-    except OSError as e:
-        raise os_error(meta_path, e) from None
-    dataset = meta["global"].get("core:dataset")
-    if dataset is not None:
-        data_path = os.path.join(os.path.dirname(meta_path), os.path.basename(str(dataset)))
-    if not os.path.exists(data_path):
-        raise CliError(f"{meta_path}: its data file {data_path} is missing (mismatched SigMF pair)", 1)
-    size = _stat_input(data_path)
-    return _sigmf_source(meta, meta_path, "sigmf", path, data_path, [meta_path, data_path], 0,
-                         size, conforming=dataset is None)
-
-
-def open_sigmf_archive(path: str) -> Source:
-    """An uncompressed SigMF archive: one ``.sigmf-meta`` and its ``.sigmf-data`` in a tar."""
-    _stat_input(path)
-    try:
-        with tarfile.open(path, "r:") as tar:
-            members = [m for m in tar.getmembers() if m.isfile()]
-            metas = [m for m in members if m.name.endswith(SIGMF_META)]
-            if len(metas) != 1:
-                raise CliError(f"{path}: a SigMF archive with {len(metas)} recordings; kestrix "
-                               f"reads archives of exactly one", 1)
-            meta = _parse_meta(tar.extractfile(metas[0]).read(), f"{path}:{metas[0].name}")
-            dataset = meta["global"].get("core:dataset")
-            want = (os.path.join(os.path.dirname(metas[0].name), os.path.basename(str(dataset)))
-                    if dataset is not None else metas[0].name[: -len(SIGMF_META)] + SIGMF_DATA)
-            data = [m for m in members if m.name == want]
-            if not data:
-                raise CliError(f"{path}: the archive has no data member {want}", 1)
-    except tarfile.TarError as e:
-        raise CliError(f"{path}: not a readable SigMF archive ({_first_line(e)})", 1) from None
-    except OSError as e:
-        raise os_error(path, e) from None
-    d = data[0]
-    return _sigmf_source(meta, f"{path}:{metas[0].name}", "sigmf-archive", path, path, [path],
-                         d.offset_data, d.size, conforming=dataset is None)
-
-
-def open_source(path: str, fmt: str | None = None) -> Source:
-    """Open the recording ``path`` (format from its name unless ``fmt`` is given)."""
-    opener = {"sigmf": open_sigmf_pair, "sigmf-archive": open_sigmf_archive,
-              "npy": open_npy, "raw": open_raw}[detect_format(path, fmt)]
-    return opener(path)
+    return (open_sigmf_pair if fmt == "sigmf" else open_sigmf_archive)(path)

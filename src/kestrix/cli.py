@@ -2,8 +2,9 @@
 
 Commands:
 
-- ``kestrix process [INPUT]``: lowpass FIR (optional) -> AGC (default on)
-  -> moving average (optional), streamed through a recording by the engine
+- ``kestrix process [INPUT]``: FIR (a lowpass or given taps, optional) ->
+  AGC (default on) -> moving average (optional), streamed through a
+  recording, a file or a pipe, channel by channel by the engine
   (:mod:`kestrix.engine`), with telemetry CSV, a plot and a summary.  Without
   INPUT it runs the built-in demonstration recording and writes its outputs
   into a fresh folder.
@@ -15,30 +16,30 @@ Commands:
 
 Exit status: 0 on success, 2 for a usage error or an invalid parameter, 1 for
 an input/output error, 128 + the signal on SIGINT (130), SIGTERM (143) or
-SIGHUP (129).  Errors are one line on standard error.
+SIGHUP (129), and 141 (128 + SIGPIPE), silently, when the reader of an
+output pipe goes away.  Errors are one line on standard error.  The options
+of ``process`` mean what :func:`kestrix._args.chain_config` and
+:func:`kestrix._args.run_options` make of them.
 """
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import datetime
-import json
 import math
 import os
 import signal
 import sys
 
-from . import __version__
-from ._args import Parser, number, alpha_type, finite, int_range, loop_bw_type, positive
+from ._args import PROG, build_parser, chain_config, run_options
 from ._design import cmd_design
 from ._errors import CliError, Terminated, signals_unwind
-from ._sources import FORMATS, RAW_SUFFIXES, SIGMF_ARCHIVE, SIGMF_META, MemorySource, open_source, sigmf_pair
-from .engine import (DEFAULT_BLOCK, DEFAULT_TELEMETRY_EVERY, MAX_BLOCK, Agc, Average, ChainConfig,
-                     Lowpass, RunOptions, process_recording)
+from ._sources import SIGMF_ARCHIVE, SIGMF_META, STDIO, MemorySource, open_source, sigmf_pair
+from .engine import Agc, process_recording
 
-PROG = "kestrix"
 MIN_SETTLE_BW = 1e-7  # the settling query costs 16/loop_bw loop steps
+SUMMARY_CHANNELS = 8  # channels listed one by one in the summary
+SIGPIPE = getattr(signal, "SIGPIPE", 13)
 
 
 # ------------------------------------------------------------------ presentation
@@ -67,6 +68,10 @@ def _warn(message: str) -> None:
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
+def _note(message: str) -> None:
+    print(f"{PROG}: note: {message}", file=sys.stderr)
+
+
 def _error(message: str) -> None:
     try:
         sys.stdout.flush()
@@ -79,7 +84,8 @@ def _error(message: str) -> None:
 
 
 class _Progress:
-    """A tqdm bar on an interactive stderr; works without knowing the total."""
+    """A tqdm bar on an interactive stderr; without a total (a stream) it shows the
+    samples, the elapsed time and the rate."""
 
     def __init__(self, total: int | None, quiet: bool) -> None:
         self.bar = None
@@ -131,16 +137,6 @@ def _demo_folder() -> str:
     raise CliError("cannot find a fresh name for the demonstration folder", 1)
 
 
-def _chain_config(args) -> ChainConfig:
-    if args.average is None and args.average_gain != 1.0:
-        raise CliError("--average-gain needs --average LEN", 2)
-    agc = None if args.no_agc else Agc(
-        args.ref_db, Agc.loop_bw if args.loop_bw is None else args.loop_bw, args.alpha,
-        Agc.decim if args.decim is None else args.decim, args.clip_db, args.gain_update_period)
-    return ChainConfig(lowpass=Lowpass(*args.lowpass) if args.lowpass else None, agc=agc,
-                       average=Average(args.average, args.average_gain) if args.average else None)
-
-
 def _settling_lines(agc: Agc, args, rate: float | None) -> list[str]:
     from .agc import settling_samples
 
@@ -158,9 +154,26 @@ def _settling_lines(agc: Agc, args, rate: float | None) -> list[str]:
     return lines
 
 
+def _stdout_outputs(args) -> bool:
+    """Whether an output goes to standard output, which must then carry nothing else."""
+    from ._sinks import is_stdout
+
+    return any(p is not None and is_stdout(p) for p in (args.output, args.telemetry, args.plot))
+
+
+def _input_line(src, rate: float | None) -> str:
+    channels = f"{src.channels} channels, " if src.channels > 1 else ""
+    each = " each" if src.channels > 1 else ""
+    if src.count is None:
+        length = f"{channels}length unknown until it ends"
+    else:
+        length = f"{channels}{fmt_count(src.count)} samples{each}"
+        if rate:
+            length += f" ({fmt_seconds(src.count / rate)} at {fmt_rate(rate)})"
+    return f"  input   {src.describe}, {length}" + ("" if rate else " (rate unknown)")
+
+
 def cmd_process(args) -> int:
-    config = _chain_config(args)
-    warnings = config.check()
     folder = None
     if args.input is None:
         from . import _demo
@@ -171,42 +184,46 @@ def cmd_process(args) -> int:
         rate = args.rate or _demo.DEMO_RATE
         src = MemorySource(_demo.demo_recording(seconds, rate), rate,
                            _demo.demo_meta(seconds, rate), "built-in demonstration")
-        if args.output is None:
-            from ._errors import require
-
-            require("sigmf", "the demonstration run")
-            require("matplotlib", "the demonstration run")
-            folder = _demo_folder()
-            args.output = os.path.join(folder, "demo" + SIGMF_META)
-            args.plot = args.plot or os.path.join(folder, "demo.png")
-            if config.agc is not None:
-                args.telemetry = args.telemetry or os.path.join(folder, "demo-telemetry.csv")
     else:
-        src = open_source(args.input, args.format)
-        if args.output is None:
-            args.output = _default_output(args.input, src.fmt)
-            args.out_format = args.out_format or src.fmt
-    options = RunOptions(block=args.block, out_format=args.out_format, force=args.force,
-                         rate=args.rate, verify=not args.skip_checksum, telemetry=args.telemetry,
-                         telemetry_every=args.telemetry_every, plot=args.plot)
+        src = open_source(args.input, args.format, datatype=args.datatype, channels=args.channels)
+        if args.output is None and src.count is None:
+            raise CliError("a stream has no name to derive the output's from; give -o OUTPUT "
+                           "('-o -' for standard output)", 2)
+    config, notes = chain_config(args, args.rate or src.rate)
+    warnings = config.check()
+    if args.input is None and args.output is None:
+        from ._errors import require
+
+        require("sigmf", "the demonstration run")
+        require("matplotlib", "the demonstration run")
+        folder = _demo_folder()
+        args.output = os.path.join(folder, "demo" + SIGMF_META)
+        args.plot = args.plot or os.path.join(folder, "demo.png")
+        if config.agc is not None:
+            args.telemetry = args.telemetry or os.path.join(folder, "demo-telemetry.csv")
+    elif args.output is None:
+        args.output = _default_output(args.input, src.fmt)
+        args.out_format = args.out_format or src.fmt
     # The library's own defaults (loop_bw 0.0025 at decim 8) already exceed
     # the pairing rule and settle fine; the warning is for a pairing the user chose.
-    if args.loop_bw is not None or args.decim is not None:
-        for w in warnings:
-            _warn(w)
+    for w in src.notes + (warnings if args.loop_bw is not None or args.decim is not None else []):
+        _warn(w)
+    for n in notes:
+        _note(n)
     rate = args.rate or src.rate
-    say = (lambda *a: None) if args.quiet else print
-    say(f"{PROG} process: {src.path} -> {args.output}")
-    say(f"  input   {src.describe}, {fmt_count(src.count)} samples"
-        + (f" ({fmt_seconds(src.count / rate)} at {fmt_rate(rate)})" if rate else " (rate unknown)"))
+    out = sys.stderr if _stdout_outputs(args) else sys.stdout
+    say = (lambda *a: None) if args.quiet else (lambda *a: print(*a, file=out))
+    say(f"{PROG} process: {src.name} -> "
+        f"{'standard output' if args.output == STDIO else args.output}")
+    say(_input_line(src, rate))
     say(f"  chain   {config.describe()}")
     if config.agc is not None and not args.quiet:
         for line in _settling_lines(config.agc, args, rate):
             say(line)
-    sys.stdout.flush()
+    out.flush()
     bar = _Progress(src.count, args.quiet)
     try:
-        summary = process_recording(src, args.output, config, options, progress=bar)
+        summary = process_recording(src, args.output, config, run_options(args), progress=bar)
     except BaseException:
         if folder is not None:
             with contextlib.suppress(OSError):
@@ -215,35 +232,66 @@ def cmd_process(args) -> int:
     finally:
         bar.close()
     if not args.quiet:
-        _summary(summary, folder)
+        _summary(summary, folder, out)
     return 0
 
 
-def _summary(s, folder: str | None) -> None:
-    n, rate = s.samples, s.rate
-    speed = n / s.seconds if s.seconds > 0 else float("inf")
-    print("summary")
+def _level_lines(s) -> list[str]:
+    many = len(s.per_channel) > 1
+    lines = []
+    for c, ch in enumerate(s.per_channel[:SUMMARY_CHANNELS]):
+        for name, lv in (("input", ch.input_level), ("output", ch.output_level)):
+            label = f"ch {c} {name}" if many else name
+            lines.append(f"  {label:<11} mean {lv['mean_db']:7.2f} dB   envelope min "
+                         f"{lv['min_db']:7.2f} / median {lv['median_db']:7.2f} / max "
+                         f"{lv['max_db']:7.2f} dB")
+        if ch.agc_gain_db is not None:
+            label = f"ch {c} agc" if many else "agc"
+            lines.append(f"  {label:<11} final gain {ch.agc_gain_db:.2f} dB (applied "
+                         f"{ch.agc_applied_gain_db:.2f} dB)")
+    if len(s.per_channel) > SUMMARY_CHANNELS:
+        lines.append(f"  (channels {SUMMARY_CHANNELS}-{len(s.per_channel) - 1} not listed)")
+    return lines
+
+
+def _summary(s, folder: str | None, out) -> None:
+    n, rate, nch = s.samples, s.rate, len(s.per_channel)
+    speed = n * nch / s.seconds if s.seconds > 0 else float("inf")
+    lines = ["summary"]
     dur = f" = {fmt_seconds(n / rate)} at {fmt_rate(rate)}" if rate else ""
-    print(f"  samples     {fmt_count(n)}{dur}")
-    print(f"  time        {s.seconds:.3f} s, {speed / 1e6:.1f} Msamples/s ({speed * 8 / 1e6:.0f} MB/s)")
-    for name, lv in (("input", s.input_level), ("output", s.output_level)):
-        print(f"  {name:<11} mean {lv['mean_db']:7.2f} dB   envelope min {lv['min_db']:7.2f} / "
-              f"median {lv['median_db']:7.2f} / max {lv['max_db']:7.2f} dB")
-    print("              (envelope: mean power per 64 samples)")
-    if s.agc_gain_db is not None:
-        print(f"  agc         final gain {s.agc_gain_db:.2f} dB (applied "
-              f"{s.agc_applied_gain_db:.2f} dB)")
+    lines.append(f"  samples     {fmt_count(n)}{dur}" + (f", {nch} channels" if nch > 1 else ""))
+    lines.append(f"  time        {s.seconds:.3f} s, {speed / 1e6:.1f} Msamples/s "
+                 f"({speed * 8 / 1e6:.0f} MB/s)")
+    lines += _level_lines(s)
+    lines.append("              (envelope: mean power per 64 samples)")
+    if s.group_delay != 0:
+        lines.append("  delay       " + ("not defined: the taps are not linear phase"
+                                         if s.group_delay is None else
+                                         f"{s.group_delay:g} samples (the chain's group delay)"))
+    if s.saturated is not None:
+        share = 100.0 * s.saturated / max(s.components, 1)
+        lines.append(f"  saturated   {fmt_count(s.saturated)} of {fmt_count(s.components)} "
+                     f"components ({share:.3g}%) beyond {s.datatype}'s full scale"
+                     + ("; lower --ref-db for headroom" if s.saturated else ""))
     if s.telemetry_updates is not None:
         drop = s.telemetry_dropped
-        print(f"  telemetry   {fmt_count(s.telemetry_updates)} loop updates, "
-              f"{fmt_count(s.telemetry_rows)} CSV rows"
-              + (f", {fmt_count(drop)} records DROPPED" if drop else ""))
-    print(f"  wrote       {', '.join(s.outputs)}")
+        lines.append(f"  telemetry   {fmt_count(s.telemetry_updates)} loop updates, "
+                     f"{fmt_count(s.telemetry_rows)} CSV rows"
+                     + (f", {fmt_count(drop)} records DROPPED" if drop else ""))
+    lines.append("  wrote       " + ", ".join("standard output" if o == STDIO else o
+                                              for o in s.outputs))
     if folder is not None:
-        print(f"demonstration outputs are in {os.path.abspath(folder)}{os.sep}")
+        lines.append(f"demonstration outputs are in {os.path.abspath(folder)}{os.sep}")
+    print("\n".join(lines), file=out)
 
 
-# ------------------------------------------------------------------ design, settle, info
+# ------------------------------------------------------------------ settle
+
+
+def cmd_info(args) -> int:
+    from ._info import info
+
+    return info(args)
 
 
 def cmd_settle(args) -> int:
@@ -283,173 +331,10 @@ def cmd_settle(args) -> int:
     return 0
 
 
-def cmd_info(args) -> int:
-    src = open_source(args.file, args.format)
-    rate = args.rate or src.rate
-    size = sum(os.path.getsize(f) for f in src.files)
-    print(f"{args.file}")
-    print(f"  format      {src.describe}")
-    print("  files       " + ", ".join(src.files) + f" ({fmt_count(size)} bytes)")
-    print(f"  sample type {src.stype.name} ({src.stype.sample_bytes} bytes per sample)")
-    print(f"  samples     {fmt_count(src.count)}")
-    if rate:
-        print(f"  rate        {fmt_rate(rate)}")
-        print(f"  duration    {fmt_seconds(src.count / rate)}")
-    else:
-        print("  duration    unknown (no sample rate; give --rate)")
-    if src.meta is not None:
-        meta = dict(src.meta)
-        notes = meta.get("annotations") or []
-        if len(notes) > 20:
-            meta["annotations"] = notes[:20]
-        print("  SigMF metadata:")
-        for line in json.dumps(meta, indent=2, sort_keys=False).splitlines():
-            print("    " + line)
-        if len(notes) > 20:
-            print(f"    ({len(notes) - 20} more annotations not shown)")
-    return 0
-
-
-# ------------------------------------------------------------------ parser
-
-
-def build_parser() -> Parser:
-    p = Parser(
-        prog=PROG,
-        description="Level, filter and inspect complex baseband (IQ) recordings with kestrix.",
-        epilog="Run 'kestrix process' without arguments for a demonstration. "
-               "Exit status: 0 success, 1 input/output error, 2 usage error, 128+N on signal N.")
-    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
-
-    pr = sub.add_parser(
-        "process", help="run the lowpass -> AGC -> moving average chain over a recording",
-        description="Stream a recording through lowpass FIR (with --lowpass), AGC (unless "
-                    "--no-agc) and moving average (with --average), in that order. The output "
-                    "is bit-identical to the same library calls made on the whole recording, "
-                    "and memory stays bounded whatever its length. Without INPUT, the built-in "
-                    "demonstration recording is processed and its outputs (SigMF, plot, "
-                    "telemetry CSV) are written into a fresh folder kestrix-demo-YYYYmmdd-HHMMSS "
-                    "in the working directory.")
-    pr.add_argument("input", nargs="?", metavar="INPUT",
-                    help=f"recording: NAME{SIGMF_ARCHIVE} SigMF archive, NAME.sigmf-meta/.sigmf-data "
-                         f"pair, raw little-endian complex64 ({', '.join(RAW_SUFFIXES)}) or .npy; "
-                         f"omit for the demonstration")
-    pr.add_argument("-o", "--output", metavar="OUTPUT",
-                    help=f"output recording, complex64, format from its name: {SIGMF_ARCHIVE} "
-                         f"archive, .sigmf-meta/.sigmf-data pair, .npy or raw "
-                         f"{'/'.join(RAW_SUFFIXES)}; a character device, FIFO or socket is "
-                         f"written as a stream, raw when its name says no format (so '-o "
-                         f"/dev/null' works). Default: INPUT's name with '.kestrix' before "
-                         f"the extension")
-    pr.add_argument("--format", choices=FORMATS, help="input format, when its name does not tell")
-    pr.add_argument("--out-format", choices=FORMATS,
-                    help="output format, when its name does not tell")
-    pr.add_argument("-f", "--force", action="store_true",
-                    help="replace existing regular output files (nothing else is ever replaced)")
-    g = pr.add_argument_group("AGC (the block path, AGC.steps)")
-    g.add_argument("--no-agc", action="store_true", help="leave the AGC out of the chain")
-    g.add_argument("--ref-db", type=finite, default=0.0, metavar="DB",
-                   help="target output power in dB, 0 dB = mean squared magnitude 1; from -300 "
-                        "(the detector's floor) to --clip-db + 3.01 (default 0)")
-    g.add_argument("--loop-bw", type=loop_bw_type, metavar="BW",
-                   help="loop noise bandwidth in cycles/sample, (0, 0.25]; time constant "
-                        "1/(4*BW) samples; a warning when 4*decim*BW > 0.05, where the block "
-                        "loop may ring (default 0.0025)")
-    g.add_argument("--alpha", type=alpha_type, default=0.05,
-                   help="detector smoothing, EMA coefficient in (0, 1], smaller is smoother "
-                        "(default 0.05)")
-    g.add_argument("--decim", type=int_range(1, 1 << 20), metavar="N",
-                   help="envelope decimation in samples: the detector and loop run once per "
-                        "chunk of N samples (default 8)")
-    g.add_argument("--clip-db", type=finite, default=120.0, metavar="DB",
-                   help="output clip level in dB: components are limited to +-10^(DB/20) "
-                        "(default 120)")
-    g.add_argument("--gain-update-period", type=int_range(0, 2**63 - 1), default=1, metavar="P",
-                   help="gain update period in samples of the per-sample path; the block path "
-                        "used here does not read it, it is stored and recorded (default 1)")
-    g.add_argument("--settle-step-db", type=positive, default=40.0, metavar="DB",
-                   help="level step, in dB, for the settling prediction printed before "
-                        "processing (default 40)")
-    g.add_argument("--settle-tol-db", type=positive, default=1.0, metavar="DB",
-                   help="tolerance, in dB, for the settling prediction (default 1)")
-    g = pr.add_argument_group("filters")
-    g.add_argument("--lowpass", nargs=3, type=number, metavar=("FPASS", "FSTOP", "ATTEN_DB"),
-                   help="Kaiser lowpass FIR before the AGC: passband and stopband edges as "
-                        "fractions of the Nyquist frequency (0 <= FPASS < FSTOP <= 1) and "
-                        "stopband attenuation in dB (> 8)")
-    g.add_argument("--average", type=int_range(1, 64), metavar="LEN",
-                   help="moving average of LEN samples (1 .. 64) after the AGC")
-    g.add_argument("--average-gain", type=finite, default=1.0, metavar="G",
-                   help="linear gain of the moving average (default 1)")
-    g = pr.add_argument_group("run")
-    g.add_argument("--block", type=int_range(1, MAX_BLOCK), default=DEFAULT_BLOCK, metavar="N",
-                   help=f"samples per block, rounded up to a multiple of --decim; memory use "
-                        f"is a few times 8*N bytes (default {DEFAULT_BLOCK})")
-    g.add_argument("--plot", metavar="FILE.png",
-                   help="PNG of the input and output power (min..max bands and mean), the AGC's "
-                        "commanded gain and measured level, and input and output spectrograms")
-    g.add_argument("--telemetry", metavar="FILE.csv",
-                   help="CSV of the AGC's loop updates: sample (samples processed at the "
-                        "update), time_s (when the rate is known), gain_db, level_db")
-    g.add_argument("--telemetry-every", type=int_range(1, 2**32 - 1),
-                   default=DEFAULT_TELEMETRY_EVERY, metavar="K",
-                   help=f"keep one loop update in K in the CSV, the first and then every K-th "
-                        f"(default {DEFAULT_TELEMETRY_EVERY}; 1 keeps every update)")
-    g.add_argument("--rate", type=positive, metavar="HZ",
-                   help="sample rate in Hz (default: the SigMF core:sample_rate, else unknown)")
-    g.add_argument("-q", "--quiet", action="store_true",
-                   help="print nothing but errors and warnings (no progress bar, no summary)")
-    g.add_argument("--skip-checksum", action="store_true",
-                   help="do not check a SigMF data file against its core:sha512")
-    g.add_argument("--demo-seconds", type=number, default=4.0, help=argparse.SUPPRESS)
-    pr.set_defaults(func=cmd_process)
-
-    de = sub.add_parser(
-        "design", help="design Kaiser lowpass taps and measure their response",
-        description="Design a Kaiser-windowed-sinc lowpass with design_lowpass and report its "
-                    "tap count and beta (the designer's own), DC gain, passband ripple and "
-                    "stopband attenuation, measured on a dense frequency response.")
-    de.add_argument("fpass", type=number, metavar="FPASS",
-                    help="passband edge, fraction of the Nyquist frequency (0 .. 1)")
-    de.add_argument("fstop", type=number, metavar="FSTOP",
-                    help="stopband edge, fraction of the Nyquist frequency (FPASS .. 1)")
-    de.add_argument("atten_db", type=number, metavar="ATTEN_DB",
-                    help="stopband attenuation in dB (> 8)")
-    de.add_argument("--taps-out", metavar="FILE.npy", help="save the float32 taps as .npy")
-    de.add_argument("--plot", metavar="FILE.png",
-                    help="PNG of the magnitude response in dB with the band edges marked")
-    de.add_argument("-f", "--force", action="store_true", help="replace existing output files")
-    de.set_defaults(func=cmd_design)
-
-    se = sub.add_parser(
-        "settle", help="how many samples the AGC loop needs to settle",
-        description="Run the AGC's settling query: the samples its per-sample loop needs to "
-                    "bring a gain error of GAIN_ERR_DB to within TOL_DB, beside the loop "
-                    "filter's time constant 1/(4*LOOP_BW).")
-    se.add_argument("loop_bw", type=number, metavar="LOOP_BW",
-                    help="loop noise bandwidth in cycles/sample (> 0)")
-    se.add_argument("alpha", type=number, metavar="ALPHA",
-                    help="detector EMA coefficient in (0, 1]")
-    se.add_argument("gain_err_db", type=number, metavar="GAIN_ERR_DB",
-                    help="initial gain error in dB: positive for an input that much below the "
-                         "reference (the slow direction), negative for a loud one")
-    se.add_argument("tol_db", type=number, metavar="TOL_DB", help="tolerance in dB (> 0)")
-    se.add_argument("--rate", type=positive, metavar="HZ", help="sample rate in Hz, for seconds")
-    se.set_defaults(func=cmd_settle)
-
-    inf = sub.add_parser("info", help="describe a recording",
-                         description="Print a recording's format, sample type, sample count, "
-                                     "duration and SigMF metadata.")
-    inf.add_argument("file", metavar="FILE",
-                     help="recording (.sigmf archive, .sigmf-meta/.sigmf-data, raw, .npy)")
-    inf.add_argument("--format", choices=FORMATS, help="format, when the name does not tell")
-    inf.add_argument("--rate", type=positive, metavar="HZ", help="sample rate in Hz")
-    inf.set_defaults(func=cmd_info)
-    return p
-
-
 # ------------------------------------------------------------------ main
+
+COMMANDS = {"process": cmd_process, "design": cmd_design, "settle": cmd_settle, "info": cmd_info}
+
 
 def main(argv: list[str] | None = None) -> int:
     """Run the ``kestrix`` command with ``argv`` (default ``sys.argv[1:]``); return the exit status."""
@@ -460,7 +345,7 @@ def main(argv: list[str] | None = None) -> int:
             if args.command is None:
                 raise CliError("choose a command: process, design, settle or info "
                                f"(see '{PROG} --help')", 2)
-            return args.func(args)
+            return COMMANDS[args.func](args)
     except SystemExit as e:  # --help, --version
         return e.code if isinstance(e.code, int) else (0 if e.code is None else 2)
     except CliError as e:
@@ -473,9 +358,13 @@ def main(argv: list[str] | None = None) -> int:
         _error(f"terminated by {signal.Signals(e.signum).name}; no partial output was left behind")
         return 128 + e.signum
     except BrokenPipeError:
-        with contextlib.suppress(OSError):
-            sys.stdout = open(os.devnull, "w")
-        return 1
+        # The reader of an output went away (`| head`): end quietly, as a
+        # process that SIGPIPE stopped would, and keep the interpreter's own
+        # final flush of standard output from failing again.
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return 128 + SIGPIPE
     except MemoryError:
         _error("out of memory; try a smaller --block")
         return 1
