@@ -170,12 +170,20 @@ def cli_signal(n: int, seed: int = 7) -> np.ndarray:
     return (x * level).astype(np.complex64)
 
 
-def library_chain(x, *, lowpass=None, agc=True, average=None, average_gain=1.0, decim=8,
-                  ref_db=0.0, loop_bw=0.0025, alpha=0.05, clip_db=120.0):
-    """The command's chain as direct library calls on the whole array."""
+def library_chain(x, *, lowpass=None, taps=None, agc=True, average=None, average_gain=1.0,
+                  decim=8, ref_db=0.0, loop_bw=0.0025, alpha=0.05, clip_db=120.0):
+    """The command's chain as direct library calls on the whole array; a two-dimensional
+    ``x`` is taken column by column, each channel through a chain of its own."""
+    if np.ndim(x) == 2:
+        return np.stack([library_chain(np.ascontiguousarray(c), lowpass=lowpass, taps=taps,
+                                       agc=agc, average=average, average_gain=average_gain,
+                                       decim=decim, ref_db=ref_db, loop_bw=loop_bw, alpha=alpha,
+                                       clip_db=clip_db) for c in x.T], axis=1)
     y = x
     if lowpass is not None:
         y = FIR(design_lowpass(*lowpass)).execute(y)
+    if taps is not None:
+        y = FIR(taps).execute(y)
     if agc:
         a = AGC(ref_db, loop_bw, alpha)
         a.decim = decim
@@ -224,3 +232,8 @@ def run_cli(capsys, *argv):
     code = main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def kestrix_child(*argv, **popen):
+    """``python -m kestrix ARGV`` as a child process (a Popen; pipes as the caller asks)."""
+    return subprocess.Popen([sys.executable, "-m", "kestrix", *map(str, argv)], **popen)

@@ -22,7 +22,7 @@ from kestrix.agc import AGC, settling_samples
 from kestrix.filter import design_lowpass
 from kestrix.telemetry import Telemetry
 
-from conftest import bits, library_chain, one_line, read_raw, write_raw, write_sigmf
+from conftest import bits, kestrix_child, library_chain, one_line, read_raw, write_raw, write_sigmf
 from conftest import cli_signal as signal
 from conftest import run_cli as run
 
@@ -638,13 +638,14 @@ class TestEntryPoints:
         code, out, _ = run(capsys, "--version")
         assert code == 0 and "0.1.0" in out
 
-    def test_engine_examples(self):
+    @pytest.mark.parametrize("module,examples", [("engine", 12), ("_datatypes", 8), ("_taps", 5)])
+    def test_examples_in_the_tool_modules(self, module, examples):
         import doctest
+        import importlib
 
-        from kestrix import engine
-
-        result = doctest.testmod(engine, extraglobs={"np": np})
-        assert result.failed == 0 and result.attempted >= 10
+        mod = importlib.import_module(f"kestrix.{module}")
+        result = doctest.testmod(mod, extraglobs={"np": np})
+        assert result.failed == 0 and result.attempted >= examples
 
     def test_checksum_helper_agrees_with_hashlib(self, tmp_path):
         """The streamed digest check uses the whole data file, as sigmf does."""
@@ -661,10 +662,9 @@ class TestEntryPoints:
 
 
 def _start_child(tmp_path, *argv):
-    """A child ``kestrix process`` run, and the name of its output's temporary file."""
-    return subprocess.Popen([sys.executable, "-m", "kestrix", "process", *map(str, argv)],
-                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True)
+    """A child ``kestrix process`` run."""
+    return kestrix_child("process", *argv, cwd=tmp_path, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
 
 
 def _wait_for_part(tmp_path, child, timeout=60.0):
@@ -856,7 +856,7 @@ class TestBoundedMemory:
              "print(re.search(r'VmHWM:\\s*(\\d+)', open('/proc/self/status').read())[1]); "
              "sys.exit(code)")
 
-    def _peak_rss_mb(self, tmp_path, n):
+    def _peak_rss_mb(self, tmp_path, n, channels):
         rng = np.random.default_rng(n)
         x = np.empty(n, np.complex64)
         x.view(np.float32)[:] = rng.standard_normal(2 * n, dtype=np.float32)
@@ -865,20 +865,21 @@ class TestBoundedMemory:
         r = subprocess.run([sys.executable, "-c", self.CHILD, "process", f"r{n}.cf32", "-o",
                             f"r{n}.npy", "-q", "--lowpass", "0.2", "0.3", "60", "--average", "8",
                             "--telemetry", f"r{n}.csv", "--telemetry-every", "1",
-                            "--plot", f"r{n}.png"],
+                            "--plot", f"r{n}.png", "--channels", str(channels)],
                            cwd=tmp_path, capture_output=True, text=True, timeout=300)
         assert r.returncode == 0, r.stderr
         return int(r.stdout) / 1024
 
-    def test_peak_rss_does_not_grow_with_the_recording(self, tmp_path):
+    @pytest.mark.parametrize("channels", [1, 4])
+    def test_peak_rss_does_not_grow_with_the_recording(self, tmp_path, channels):
         """16x the samples, every accumulator on: peak memory within 10%."""
         pytest.importorskip("matplotlib")
         if not os.path.exists("/proc/self/status"):
             pytest.skip("needs /proc for the child's own peak memory")
         if "ASAN_OPTIONS" in os.environ:
             pytest.skip("AddressSanitizer's quarantine holds freed memory back")
-        small = self._peak_rss_mb(tmp_path, 1 << 18)
-        big = self._peak_rss_mb(tmp_path, 1 << 22)
+        small = self._peak_rss_mb(tmp_path, 1 << 18, channels)
+        big = self._peak_rss_mb(tmp_path, 1 << 22, channels)
         assert big <= 1.1 * small, (small, big)
 
     @pytest.mark.parametrize("nbins,chunks", [(8, 7), (16, 1), (64, 333)])

@@ -74,7 +74,7 @@ class TelemetryTap:
         self.agc, self.csv, self.every, self.channel = stage.obj, csv, every, channel
         self.decim = max(1, self.agc.decim)
         self.ring_every = 1 if keep_bins else every
-        per_slice = max(MIN_SLICE_UPDATES, SLICE_UPDATES // channels)
+        per_slice = max(MIN_SLICE_UPDATES, SLICE_UPDATES >> (channels - 1).bit_length())
         self.tlm = Telemetry(4 * per_slice)
         self.agc.set_telemetry(self.tlm, "agc", self.ring_every)
         self.gid = self.tlm.probe_id("agc.gain_db")
