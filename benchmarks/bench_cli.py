@@ -1,6 +1,7 @@
 """Throughput and memory of ``kestrix process`` against the same library chain in memory.
 
 Run:  python benchmarks/bench_cli.py [--log2n 26] [--dir /tmp] [--repeat 5] [--telemetry]
+                                     [--streams]
 
 Generates a raw little-endian complex64 file of 2**log2n samples (2**26 is
 512 MiB), then, in the same run and alternating so that load on a shared
@@ -15,6 +16,10 @@ machine hits both alike:
   final rename included), and its loop once more with ``-o /dev/null``;
 - with --telemetry, the same run with ``--telemetry`` at the default
   thinning, and its ratio to the run without;
+- with --streams, the same run fed through a pipe (``cat FILE | kestrix
+  process - --datatype cf32_le``), and with integer samples: ci16_le output
+  (``-o OUT.cs16``, scaled, rounded and saturated) and cu8 input (the same
+  samples stored as ``.cu8``), each as a ratio to the plain run;
 - the child's peak resident memory (its VmHWM, so Linux only).
 
 Ratios are of medians.  The file is freshly written, so it is read from the
@@ -58,13 +63,29 @@ CHILD = ("import re, sys; from kestrix.cli import main; code = main(sys.argv[1:]
          "sys.exit(code)")
 
 
-def run_tool(src: str, dst: str, extra: list[str]) -> tuple[float, float, float]:
-    """One child run: (wall seconds, the tool's own loop seconds, peak RSS in MB)."""
+def make_cu8(src: str, dst: str) -> None:
+    """The samples of ``src`` stored as cu8 (clipped to its range)."""
+    x = np.fromfile(src, np.float32)
+    np.clip(np.rint(x * 128.0) + 128.0, 0, 255).astype(np.uint8).tofile(dst)
+
+
+def run_tool(src: str, dst: str, extra: list[str], *, pipe: bool = False) -> tuple[float, float, float]:
+    """One child run: (wall seconds, the tool's own loop seconds, peak RSS in MB).
+
+    With ``pipe``, ``cat`` feeds ``src`` to the tool's standard input.
+    """
     if os.path.isfile(dst):
         os.unlink(dst)  # a fresh output, as a user's first run writes
-    cmd = [sys.executable, "-c", CHILD, "process", src, "-o", dst, "--force", *CHAIN, *extra]
+    args = ["-", "--datatype", "cf32_le"] if pipe else [src]
+    cmd = [sys.executable, "-c", CHILD, "process", *args, "-o", dst, "--force", *CHAIN, *extra]
     t0 = time.perf_counter()
-    r = subprocess.run(cmd, capture_output=True, text=True)
+    if pipe:
+        cat = subprocess.Popen(["cat", src], stdout=subprocess.PIPE)
+        r = subprocess.run(cmd, stdin=cat.stdout, capture_output=True, text=True)
+        cat.stdout.close()
+        cat.wait()
+    else:
+        r = subprocess.run(cmd, capture_output=True, text=True)
     wall = time.perf_counter() - t0
     if r.returncode != 0:
         sys.exit(f"kestrix process failed ({r.returncode}): {r.stderr.strip()}")
@@ -92,6 +113,8 @@ def main() -> None:
     ap.add_argument("--dir", default=None, help="folder for the files (default: a temporary one)")
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--telemetry", action="store_true", help="also time --telemetry")
+    ap.add_argument("--streams", action="store_true",
+                    help="also time a pipe as input and integer samples in and out")
     ap.add_argument("--all", action="store_true",
                     help="also measure the peak RSS with --telemetry and --plot on")
     args = ap.parse_args()
@@ -104,6 +127,21 @@ def main() -> None:
     make_file(src, n)
     direct, walls, loops, tlm_loops, null_loops = [], [], [], [], []
     peaks = []
+    # (what, how to run it, which plain run it is compared with)
+    stream_runs = [
+        ("cat FILE | kestrix process -", lambda: run_tool(src, dst, [], pipe=True), "file"),
+        ("  the pipe, -o /dev/null", lambda: run_tool(src, os.devnull, [], pipe=True), "null"),
+        ("ci16_le output, -o OUT.cs16", lambda: run_tool(src, cs16, []), "file"),
+        ("  ci16_le, -o /dev/null", lambda: run_tool(src, os.devnull,
+                                                     ["--out-datatype", "ci16_le"]), "null"),
+        ("cu8 input (the same samples)", lambda: run_tool(cu8, dst, []), "file"),
+    ]
+    streams = {what: [] for what, _, _ in stream_runs}
+    pipe_walls = []
+    cu8 = os.path.join(folder, "bench-in.cu8")
+    cs16 = os.path.join(folder, "bench-out.cs16")
+    if args.streams:
+        make_cu8(src, cu8)
     for _ in range(args.repeat):
         direct.append(direct_chain(src, n))
         wall, loop, peak = run_tool(src, dst, [])
@@ -113,6 +151,11 @@ def main() -> None:
         null_loops.append(run_tool(src, os.devnull, [])[1])
         if args.telemetry:
             tlm_loops.append(run_tool(src, dst, ["--telemetry", csv])[1])
+        for what, runner, _ in stream_runs if args.streams else []:
+            wall_s, loop_s, _ = runner()
+            streams[what].append(loop_s)
+            if what.startswith("cat"):
+                pipe_walls.append(wall_s)
     d, wall, loop = (statistics.median(v) for v in (direct, walls, loops))
     print(f"chain: AGC (defaults) + 75-tap lowpass + 8-sample moving average; medians of {args.repeat}")
     print(f"direct chain          {n / d / 1e6:8.1f} Msamples/s  ({d:.3f} s, in memory)")
@@ -127,6 +170,16 @@ def main() -> None:
         t = statistics.median(tlm_loops)
         print(f"tool with --telemetry {n / t / 1e6:8.1f} Msamples/s  ({t:.3f} s)  "
               f"{t / loop:.2f}x the run without")
+    if args.streams:
+        print("streams and sample types (the tool's own loop, beside the plain run it changes):")
+        for what, _, base in stream_runs:
+            t = statistics.median(streams[what])
+            ref = loop if base == "file" else null
+            print(f"  {what:<30} {n / t / 1e6:6.1f} Msamples/s  ({t:.3f} s)  {t / ref:.2f}x the "
+                  f"{'file' if base == 'file' else '/dev/null'} run")
+        pw = statistics.median(pipe_walls)
+        print(f"  cat FILE | kestrix process -, end to end: {pw:.3f} s wall, {pw / wall:.2f}x the "
+              f"file run's")
     print(f"tool peak RSS         {max(peaks):8.1f} MB (largest of the runs)")
     if args.all:
         png = os.path.join(folder, "bench.png")
@@ -134,7 +187,7 @@ def main() -> None:
         print(f"peak RSS, --lowpass --average --telemetry --plot: {peak:.1f} MB")
         os.unlink(png)
     if not args.dir:
-        for p in (src, dst, csv):
+        for p in (src, dst, csv, cu8, cs16):
             if os.path.isfile(p):
                 os.unlink(p)
         os.rmdir(folder)

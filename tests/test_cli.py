@@ -749,10 +749,12 @@ class TestOutputKinds:
             assert stat.S_ISCHR(os.stat(dev).st_mode)
         assert sorted(os.listdir(tmp_path)) == ["dev.cf32", "in.cf32"]
 
-    def test_fifo_gets_the_raw_stream(self, tmp_path, capsys):
+    @pytest.mark.parametrize("name", ["pipe", "pipe.sigmf"])
+    def test_fifo_gets_the_stream(self, tmp_path, capsys, name):
+        """Raw samples, or a whole SigMF archive (which tarfile writes asking its position)."""
         import threading
 
-        fifo = tmp_path / "pipe"
+        fifo = tmp_path / name
         os.mkfifo(fifo)
         x = signal(3000)
         src = write_raw(tmp_path / "in.cf32", x)
@@ -762,6 +764,10 @@ class TestOutputKinds:
         code, _, err = run(capsys, "process", src, "-o", fifo, "-q")
         reader.join(timeout=60)
         assert code == 0, err
+        if name == "pipe.sigmf":
+            sigmf = pytest.importorskip("sigmf")
+            (tmp_path / "got.sigmf").write_bytes(got[0])
+            got[0] = sigmf.sigmffile.fromfile(str(tmp_path / "got.sigmf")).read_samples()
         assert np.array_equal(bits(np.frombuffer(got[0], "<c8")), bits(library_chain(x)))
 
     def test_folder_is_refused(self, tmp_path, capsys):

@@ -8,7 +8,8 @@ in float32.  Writing (:class:`Encoder`) is its inverse for the values that
 type can hold: a component is scaled by 2**(bits-1) (exact, a power of two),
 rounded to the nearest integer with ties to even, saturated to the type's
 range (full scale is 1.0; a NaN becomes the most negative value, as the
-AGC's clip makes it -clip) and re-centred for unsigned types.  So every
+AGC's clip makes it -clip) and re-centred for unsigned types.  Blocks with
+nothing to saturate, the usual case, take a cheaper path.  So every
 stored integer of up to 16 bits survives a read and a write unchanged.
 
 File names that SDR tools use say their raw sample type (:data:`SUFFIX_TYPES`).
@@ -131,7 +132,7 @@ class Encoder:
             self.work = np.dtype(np.float64 if st.bits > 16 else np.float32)
             self.scale = self.work.type(half)
             self.lo, self.hi = self.work.type(-half), self.work.type(half - 1)
-            self.offset = self.work.type(half) if st.unsigned else None
+            self.offset = self.work.type(half if st.unsigned else 0.0)
         self.cap = 0
 
     def _grow(self, n: int) -> None:
@@ -140,8 +141,6 @@ class Encoder:
         self.out = np.empty(n, self.st.component)
         if self.st.fixed:
             self.w = np.empty(n, self.work)
-            self.c = np.empty(n, self.work)
-            self.mask = np.empty(n, np.bool_)
         self.cap = n
 
     def encode(self, x: np.ndarray) -> memoryview:
@@ -156,14 +155,20 @@ class Encoder:
         if not self.st.fixed:
             np.copyto(out, f, casting="unsafe")  # byte order, or an exact widening
             return memoryview(out.view(np.uint8))
-        w, c, mask = self.w[:n], self.c[:n], self.mask[:n]
+        w = self.w[:n]
         np.multiply(f, self.scale, out=w)
         np.rint(w, out=w)  # ties to even
-        np.fmax(w, self.lo, out=c)  # fmax skips a NaN: it becomes lo
-        np.fmin(c, self.hi, out=c)
-        np.not_equal(w, c, out=mask)  # beyond the range, or NaN
-        self.saturated += int(np.count_nonzero(mask))
-        if self.offset is not None:
-            np.add(c, self.offset, out=c)
-        np.copyto(out, c, casting="unsafe")
+        if n and not (w.min() >= self.lo and w.max() <= self.hi):  # also when a NaN is there
+            self._saturate(w)
+        if self.offset:
+            np.add(w, self.offset, out=w)
+        np.copyto(out, w, casting="unsafe")  # whole numbers in range: exact
         return memoryview(out.view(np.uint8))
+
+    def _saturate(self, w: np.ndarray) -> None:
+        """Clamp ``w`` to the type's range in place, a NaN to its lowest value; count them."""
+        c = np.clip(w, self.lo, self.hi)
+        self.saturated += int(np.count_nonzero(c != w))  # a NaN differs from itself
+        nan = np.isnan(c)
+        c[nan] = self.lo
+        w[...] = c

@@ -21,7 +21,6 @@ import shutil
 import socket
 import stat
 import struct
-import sys
 import tempfile
 import threading
 
@@ -35,23 +34,20 @@ from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, STDIO, format_from_name, sigm
 # --------------------------------------------------------------- what a name is
 
 
-def _stdout_stat() -> os.stat_result | None:
+STDOUT_FD = 1  # the process's standard output, whatever sys.stdout is now
+
+
+def _same_as_stdout(path: str) -> bool:
     try:
-        return os.fstat(sys.stdout.fileno())
-    except (AttributeError, OSError, ValueError):  # closed, or replaced by a non-file
-        return None
+        a, b = os.stat(path), os.fstat(STDOUT_FD)
+    except OSError:  # no such file, or standard output closed
+        return False
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
 def is_stdout(path: str) -> bool:
     """``-``, or a name of the file that standard output already is (``/dev/stdout``)."""
-    if path == STDIO:
-        return True
-    out = _stdout_stat()
-    try:
-        st = os.stat(path)
-    except OSError:
-        return False
-    return out is not None and (st.st_dev, st.st_ino) == (out.st_dev, out.st_ino)
+    return path == STDIO or _same_as_stdout(path)
 
 
 def output_kind(path: str) -> str:
@@ -117,20 +113,17 @@ def _same_file(a: str, b: str) -> bool:
 
 def check_outputs(outputs: list[str], inputs: list[str], force: bool) -> None:
     """Refuse outputs that would overwrite an input, each other, or (without --force) a file."""
-    out = _stdout_stat()
     for i, o in enumerate(outputs):
         kind = output_kind(o)
         for f in inputs:
-            same = (out is not None and os.path.samefile(f, sys.stdout.fileno())
-                    if kind == "stdout" else _same_file(o, f))
-            if same:
+            if _same_as_stdout(f) if kind == "stdout" else _same_file(o, f):
                 raise CliError(f"output {o} is the input file {f}; choose another output name", 2)
         for other in outputs[:i]:
             if kind == "stdout" and is_stdout(other):
                 raise CliError(f"two outputs share standard output ({other} and {o})", 2)
             if kind not in ("stream", "stdout") and _same_file(o, other):
                 raise CliError(f"two outputs share the name {o}", 2)
-        if kind == "stdout" and sys.stdout.isatty():
+        if kind == "stdout" and os.isatty(STDOUT_FD):
             raise CliError("standard output is a terminal; redirect it or pipe it on (kestrix "
                            "writes binary samples there)", 2)
         if kind == "regular" and not force:
@@ -160,7 +153,7 @@ class OutputFile:
         try:
             if kind == "stdout":
                 # Our own descriptor's file object; fd 1 itself stays open for the interpreter.
-                self.file = open(sys.stdout.fileno(), mode, closefd=False, **text)
+                self.file = open(STDOUT_FD, mode, closefd=False, **text)
             elif kind == "stream" and stat.S_ISSOCK(os.stat(path).st_mode):
                 self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 self.sock.connect(path)
@@ -358,6 +351,22 @@ class SigmfPairSink(Sink):
 _TEMPDIR_LOCK = threading.Lock()
 
 
+class _Position:
+    """A write-only stream that knows its own position and name, which the sigmf
+    archive writer (through tarfile) asks of its file: a pipe can tell neither."""
+
+    def __init__(self, file, name: str) -> None:
+        self.file, self.name, self.pos = file, name, 0
+
+    def write(self, data) -> int:
+        self.file.write(data)
+        self.pos += len(data)
+        return len(data)
+
+    def tell(self) -> int:
+        return self.pos
+
+
 class SigmfArchiveSink(Sink):
     """A SigMF archive, made by the sigmf library's own archive writer at commit."""
 
@@ -384,7 +393,7 @@ class SigmfArchiveSink(Sink):
         with _TEMPDIR_LOCK:
             saved, tempfile.tempdir = tempfile.tempdir, self.stage
             try:
-                smf.archive(name=self.name, fileobj=self.out.file)
+                smf.archive(name=self.name, fileobj=_Position(self.out.file, self.name))
             finally:
                 tempfile.tempdir = saved
         del smf

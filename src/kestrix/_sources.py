@@ -96,6 +96,30 @@ def check_channels(n: object, where: str) -> int:
 
 # ------------------------------------------------------------------ sources
 
+PIPE_BYTES = 1 << 20  # the most an unprivileged process may ask of Linux by default
+
+
+def _widen_pipe(fd: int, want: int) -> None:
+    """Let the writer of a pipe run a block or two ahead of the reader.
+
+    A pipe holds 64 KiB by default, so a block would be filled in small steps
+    that each wait for the writer, instead of while the chain works.
+    """
+    try:
+        import fcntl
+
+        setsize = fcntl.F_SETPIPE_SZ  # Linux only
+        if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+            return
+    except (ImportError, AttributeError, OSError):
+        return
+    for size in (max(want, PIPE_BYTES), PIPE_BYTES):
+        try:
+            fcntl.fcntl(fd, setsize, size)
+            return
+        except OSError:  # beyond /proc/sys/fs/pipe-max-size
+            continue
+
 
 @dataclass
 class Source:
@@ -159,6 +183,8 @@ class BlockReader:
                 self.f = open(src.data_path, "rb", buffering=0)
         except OSError as e:
             raise os_error(self.name, e) from None
+        if src.count is None:
+            _widen_pipe(self.f.fileno(), 2 * frames * src.frame_bytes)
         try:
             start = src.hash_start if self.hash is not None else src.offset
             if start:
@@ -312,7 +338,10 @@ def open_raw(path: str, datatype: str | None = None, channels: int | None = None
     st, notes = raw_type(path, datatype)
     c = check_channels(channels or 1, "--channels")
     if path == STDIO:
-        if sys.stdin is None or sys.stdin.isatty():
+        if sys.stdin is None:
+            raise CliError("standard input is closed; pipe samples into kestrix, or name a "
+                           "file", 2)
+        if sys.stdin.isatty():
             raise CliError("standard input is a terminal; pipe samples into kestrix, or name "
                            "a file", 2)
         size, name, files = None, "standard input", []

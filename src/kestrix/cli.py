@@ -363,7 +363,7 @@ def main(argv: list[str] | None = None) -> int:
         # final flush of standard output from failing again.
         with contextlib.suppress(OSError, ValueError, AttributeError):
             devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
+            os.dup2(devnull, 1)
         return 128 + SIGPIPE
     except MemoryError:
         _error("out of memory; try a smaller --block")

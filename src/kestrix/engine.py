@@ -270,7 +270,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             summary.telemetry_dropped = sum(t.dropped for t in taps)
             summary.telemetry_rows = csv.rows if csv is not None else 0
         if fmt in ("sigmf", "sigmf-archive"):
-            processing = {"version": _version(), "source": os.path.basename(src.path),
+            processing = {"version": _version(), "source": os.path.basename(src.name),
                           "chain": runs[0].chain.record(), "block": frames,
                           "group_delay_samples": summary.group_delay}
             if summary.group_delay is None:
@@ -285,7 +285,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             from ._plot import plot_process
 
             shown = runs[:PLOT_CHANNELS]
-            plot_process(plot_file.file, title=f"{os.path.basename(src.path)}: {summary.chain}",
+            plot_process(plot_file.file, title=f"{os.path.basename(src.name)}: {summary.chain}",
                          rate=rate, channels=[(r.index, r.env_in, r.env_out, r.specs, r.tap)
                                               for r in shown], total=nch,
                          ref_db=config.agc.ref_db if config.agc is not None else None)
