@@ -255,7 +255,7 @@ class TestTapsAndDelay:
         src = write_raw(tmp_path / "in.cf32", x)
         code, out, _ = run(capsys, "process", src, "--lowpass-hz", "200e3", "300e3", "60",
                            "--rate", "2e6", "-o", tmp_path / "o.cf32")
-        assert code == 0 and "200000/300000 Hz at 2e+06 Hz" in out
+        assert code == 0 and "200 kHz/300 kHz at 2 MHz" in out
         expect = library_chain(x, lowpass=(0.2, 0.3, 60.0))
         assert np.array_equal(bits(read_raw(tmp_path / "o.cf32")), bits(expect))
 

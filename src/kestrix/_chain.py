@@ -24,6 +24,14 @@ CLIP_BOTH_DB = 3.010299956639812  # a sample clipped on both components: clip + 
 PAIRING_LIMIT = 0.05  # 4 decim loop_bw above this may ring or oscillate
 
 
+def fmt_rate(hz: float) -> str:
+    """A frequency or sample rate for people: 2.4 MHz, 150 kHz, 60 Hz."""
+    for unit, scale in (("MHz", 1e6), ("kHz", 1e3)):
+        if abs(hz) >= scale:
+            return f"{hz / scale:g} {unit}"
+    return f"{hz:g} Hz"
+
+
 class Stage:
     """One library object in the chain: ``process(block)`` works in place.
 
@@ -68,7 +76,7 @@ class Lowpass:
         if self.rate is None:
             return f"{self.fpass:g}/{self.fstop:g} x Nyquist"
         ny = self.rate / 2.0
-        return f"{self.fpass * ny:g}/{self.fstop * ny:g} Hz at {self.rate:g} Hz"
+        return f"{fmt_rate(self.fpass * ny)}/{fmt_rate(self.fstop * ny)} at {fmt_rate(self.rate)}"
 
     def check(self, opt: str = "--lowpass") -> None:
         if self.rate is not None:
@@ -77,7 +85,7 @@ class Lowpass:
             if not np.isfinite(v):
                 raise CliError(f"{opt}: {name} must be a finite number, got {v}", 2)
         if not 0 <= self.fpass < self.fstop <= 1:
-            bound = (f"rate/2 = {self.rate / 2:g} Hz; got {self._edges()}" if self.rate else
+            bound = (f"rate/2 = {fmt_rate(self.rate / 2)}; got {self._edges()}" if self.rate else
                      f"1 (fractions of the Nyquist frequency), got FPASS={self.fpass:g} "
                      f"FSTOP={self.fstop:g}")
             raise CliError(f"{opt}: band edges must satisfy 0 <= FPASS < FSTOP <= {bound}", 2)

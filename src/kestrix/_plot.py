@@ -95,8 +95,8 @@ def plot_process(fileobj, *, title: str, rate: float | None, channels, total: in
         panels.append(("power", 1.2, name, (env_in, env_out)))
         if tap is not None and tap.series("gain") is not None:
             panels.append(("agc", 1.0, name, tap))
-        for what, spec in zip(("input", "output"), specs):
-            image = spec.image() if spec is not None else None
+        for what, gram in zip(("input", "output"), specs):
+            image = gram.image() if gram is not None else None
             if image is not None:
                 panels.append(("spectrum", 1.1, f"{name}{what}", image))
     per_row = 2.2 if len(channels) == 1 else 1.6

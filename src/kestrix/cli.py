@@ -32,6 +32,7 @@ import signal
 import sys
 
 from ._args import PROG, build_parser, chain_config, run_options
+from ._chain import fmt_rate
 from ._design import cmd_design
 from ._errors import CliError, Terminated, signals_unwind
 from ._sources import SIGMF_ARCHIVE, SIGMF_META, STDIO, MemorySource, open_source, sigmf_pair
@@ -55,13 +56,6 @@ def fmt_seconds(s: float) -> str:
     if s >= 1e-3:
         return f"{s * 1e3:.3f} ms"
     return f"{s * 1e6:.3f} us"
-
-
-def fmt_rate(rate: float) -> str:
-    for unit, scale in (("MHz", 1e6), ("kHz", 1e3)):
-        if rate >= scale:
-            return f"{rate / scale:g} {unit}"
-    return f"{rate:g} Hz"
 
 
 def _warn(message: str) -> None:

@@ -270,13 +270,12 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             summary.telemetry_dropped = sum(t.dropped for t in taps)
             summary.telemetry_rows = csv.rows if csv is not None else 0
         if fmt in ("sigmf", "sigmf-archive"):
+            # Every channel has a chain of its own, all built from one configuration.
             processing = {"version": _version(), "source": os.path.basename(src.name),
-                          "chain": runs[0].chain.record(), "block": frames,
+                          "chain": runs[0].chain.record(), "channels": nch, "block": frames,
                           "group_delay_samples": summary.group_delay}
             if summary.group_delay is None:
                 processing["group_delay_note"] = "not linear phase"
-            if nch > 1:
-                processing["channels"] = f"{nch}, each through its own chain"
             desc = (src.meta or {}).get("global", {}).get("core:description")
             sink.metadata = output_meta(src.meta, datatype=stype.name, channels=nch, rate=rate,
                                         count=done, processing=processing, description=desc,
