@@ -156,6 +156,8 @@ class TestSampleTypes:
         ("in.cf32", ["-o", "o.cf32", "--sha512"], "--sha512 records"),
         ("in.cf32", ["-o", "-", "--telemetry", "-", "-q"], "share standard output"),
         ("in.cf32", ["--lowpass-hz", "1", "2", "60"], "--lowpass-hz needs the sample rate"),
+        ("in.cf32", ["--taps", os.devnull], "holds no taps"),
+        ("in.cf32", ["--taps", "/dev/zero"], "larger than 1,048,576 bytes"),
     ])
     def test_refused_before_anything_is_written(self, tmp_path, capsys, monkeypatch, name, argv,
                                                 needle):

@@ -92,7 +92,8 @@ def build_parser() -> Parser:
         prog=PROG,
         description="Level, filter and inspect complex baseband (IQ) recordings with kestrix.",
         epilog="Run 'kestrix process' without arguments for a demonstration. "
-               "Exit status: 0 success, 1 input/output error, 2 usage error, 128+N on signal N.")
+               "Exit status: 0 success, 1 input/output error, 2 usage error, 128+N on signal N "
+               "(141, silently, when the reader of an output pipe goes away).")
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 

@@ -22,11 +22,14 @@ True
 
 from __future__ import annotations
 
+import io
+
 import numpy as np
 
 from ._errors import CliError, os_error
 
 MAX_TAPS = 16383
+MAX_FILE_BYTES = 1 << 20  # 16383 complex128 taps are 262 KB as .npy, under 1 MB as text
 
 
 def _is_npy(path: str) -> bool:
@@ -117,22 +120,29 @@ def _checked(taps: np.ndarray, name: str, *, text: bool) -> tuple[np.ndarray, li
 
 
 def read_taps(path: str) -> tuple[np.ndarray, list[str]]:
-    """The taps in ``path`` (float32 or complex64) and notes on their conversion."""
+    """The taps in ``path`` (float32 or complex64) and notes on their conversion.
+
+    At most :data:`MAX_FILE_BYTES` are read, from a file or a pipe alike
+    (``--taps <(program)``), so that no name (``/dev/zero``) can make it
+    read without end.
+    """
     try:
-        if _is_npy(path):
-            try:
-                taps = np.load(path, mmap_mode="r", allow_pickle=False)
-            except (ValueError, EOFError) as e:
-                raise CliError(f"{path}: not a readable .npy array of taps ({e})", 2) from None
-            if taps.ndim == 1 and len(taps) > MAX_TAPS:
-                raise CliError(f"{path}: {len(taps)} taps; at most {MAX_TAPS}", 2)
-            return _checked(np.array(taps), path, text=False)
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return parse_text(f, path)
+        with open(path, "rb") as f:
+            data = f.read(MAX_FILE_BYTES + 1)
     except FileNotFoundError:
         raise CliError(f"{path}: no such file", 2) from None
     except OSError as e:
         raise os_error(path, e) from None
+    if len(data) > MAX_FILE_BYTES:
+        raise CliError(f"{path}: larger than {MAX_FILE_BYTES:,} bytes, more than any file of "
+                       f"{MAX_TAPS} taps", 2)
+    if not _is_npy(path):
+        return parse_text(io.StringIO(data.decode("utf-8", errors="replace")), path)
+    try:
+        taps = np.load(io.BytesIO(data), allow_pickle=False)
+    except (ValueError, EOFError, OSError) as e:
+        raise CliError(f"{path}: not a readable .npy array of taps ({e})", 2) from None
+    return _checked(np.asarray(taps), path, text=False)
 
 
 def write_taps(fileobj, taps: np.ndarray, path: str, comment: str) -> None:
