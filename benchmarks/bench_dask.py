@@ -1,0 +1,134 @@
+"""kestrix.dask.fir on worker processes against one FIR.execute call.
+
+Run:  python benchmarks/bench_dask.py [--log2n 26] [--taps 512 2048] [--repeat 5]
+      python benchmarks/bench_dask.py --scheduler tcp://127.0.0.1:8786
+
+Without --scheduler a LocalCluster of --workers worker processes (one thread
+each: the FIR holds the interpreter lock, so threads would not help) is
+started in this process; its start-up is timed and reported on its own.
+With --scheduler the benchmark runs on that cluster, whose workers must be
+able to import kestrix.
+
+The samples live on the workers, as a long recording would: each chunk is
+made there from its index and kept in worker memory before the clock starts,
+and the filtered chunks stay there (persisted, not gathered).  The baseline
+makes the same samples in this process and filters them with one
+FIR.execute call into a preallocated array.  The two runs alternate; each
+figure is the median of --repeat runs.  Per-chunk digests computed on the
+workers check that the chunked result has exactly the baseline's bits.
+Needs the dask extra.  Not a test: nothing is asserted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import os
+import statistics
+import time
+
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster, wait
+
+from kestrix import _cpu
+from kestrix.dask import fir
+from kestrix.filter import FIR
+
+
+def make_chunk(seed: int, size: int, block_id: tuple[int, ...] = (0,)) -> np.ndarray:
+    """Chunk `block_id` of the signal: Gaussian noise, the same on any machine."""
+    rng = np.random.default_rng([seed, block_id[0]])
+    return rng.standard_normal(2 * size, dtype=np.float32).view(np.complex64)
+
+
+def digest(block: np.ndarray) -> np.ndarray:
+    d = hashlib.blake2b(np.ascontiguousarray(block).view(np.uint8), digest_size=8).digest()
+    return np.frombuffer(d, np.uint64)
+
+
+def run_once(x: da.Array, taps: np.ndarray) -> tuple[float, da.Array]:
+    """Seconds until every filtered chunk is in worker memory, and those chunks."""
+    t0 = time.perf_counter()
+    y = fir(x, taps).persist()
+    wait(y)
+    return time.perf_counter() - t0, y
+
+
+def bench_taps(x: da.Array, local: np.ndarray, ntaps: int, repeat: int,
+               seed: int) -> tuple[float, float]:
+    taps = np.random.default_rng(seed + ntaps).standard_normal(ntaps).astype(np.float32)
+    out = np.empty_like(local)
+    t_one, t_dask = [], []
+    for _ in range(repeat):
+        f = FIR(taps)
+        t0 = time.perf_counter()
+        f.execute(local, out)
+        t_one.append(time.perf_counter() - t0)
+        f.destroy()
+        t, y = run_once(x, taps)
+        t_dask.append(t)
+        if len(t_dask) == 1:
+            nblocks = len(x.chunks[0])
+            remote = y.map_blocks(digest, chunks=((1,) * nblocks,), dtype=np.uint64).compute()
+            bounds = np.cumsum((0,) + x.chunks[0])
+            here = [digest(out[a:b])[0] for a, b in zip(bounds[:-1], bounds[1:])]
+            if not np.array_equal(remote, here):
+                raise SystemExit(f"{ntaps} taps: the chunked result differs from FIR.execute")
+        # Dropping the last reference releases the chunks on the workers
+        # (client.cancel would also cancel the next run's identical keys).
+        del y
+    return statistics.median(t_one), statistics.median(t_dask)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--log2n", type=int, default=26, help="2**LOG2N samples (default 26: 512 MiB)")
+    ap.add_argument("--chunk-log2", type=int, default=22, help="chunks of 2**K samples (default 22)")
+    ap.add_argument("--taps", type=int, nargs="+", default=[512, 2048], help="real tap counts")
+    ap.add_argument("--repeat", type=int, default=5, help="runs per median (default 5)")
+    ap.add_argument("--workers", type=int, default=2, help="LocalCluster worker processes")
+    ap.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                    help="use this running cluster instead of a LocalCluster")
+    args = ap.parse_args()
+    n, seed = 1 << args.log2n, 20240617
+    chunk = 1 << min(args.chunk_log2, args.log2n)
+
+    t0 = time.perf_counter()
+    if args.scheduler:
+        cluster, client = None, Client(args.scheduler)
+        kind = f"cluster at {args.scheduler}"
+    else:
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None)
+        client = Client(cluster)
+        kind = f"LocalCluster of {args.workers} worker processes"
+    client.wait_for_workers(1 if args.scheduler else args.workers)
+    workers = client.scheduler_info()["workers"]
+    startup = time.perf_counter() - t0
+    threads = sum(w["nthreads"] for w in workers.values())
+    print(f"{kind}: {len(workers)} workers, {threads} threads; "
+          f"start-up {startup:.2f} s; this machine: {os.cpu_count()} cores, "
+          f"{_cpu.variant()} kernels")
+
+    sizes = (chunk,) * (n // chunk)
+    x = da.map_blocks(make_chunk, seed, chunk, chunks=(sizes,), dtype=np.complex64,
+                      meta=np.empty((0,), np.complex64)).persist()
+    wait(x)
+    local = np.concatenate([make_chunk(seed, s, (i,)) for i, s in enumerate(sizes)])
+    # Warm-up: the workers import kestrix and build their first filter.
+    run_once(x[:chunk], np.ones(8, np.float32))
+
+    print(f"n = 2**{args.log2n}, chunks of 2**{args.chunk_log2}, medians of {args.repeat} runs")
+    for ntaps in args.taps:
+        t_one, t_dask = bench_taps(x, local, ntaps, args.repeat, seed)
+        print(f"{ntaps:5d} real taps: FIR.execute {t_one:7.2f} s ({n / t_one / 1e6:6.1f} Msps)"
+              f" | kestrix.dask.fir {t_dask:7.2f} s ({n / t_dask / 1e6:6.1f} Msps)"
+              f" | {t_one / t_dask:.2f}x", flush=True)
+    client.close()
+    if cluster is not None:
+        cluster.close()
+
+
+if __name__ == "__main__":
+    main()
