@@ -29,7 +29,7 @@ import time
 
 import dask.array as da
 import numpy as np
-from distributed import Client, LocalCluster, wait
+from distributed import Client, LocalCluster, get_client, get_task_stream, wait
 
 from kestrix import _cpu
 from kestrix.dask import fir
@@ -47,27 +47,34 @@ def digest(block: np.ndarray) -> np.ndarray:
     return np.frombuffer(d, np.uint64)
 
 
-def run_once(x: da.Array, taps: np.ndarray) -> tuple[float, da.Array]:
-    """Seconds until every filtered chunk is in worker memory, and those chunks."""
-    t0 = time.perf_counter()
-    y = fir(x, taps).persist()
-    wait(y)
-    return time.perf_counter() - t0, y
+def run_once(x: da.Array, taps: np.ndarray) -> tuple[float, float, da.Array]:
+    """Seconds until every filtered chunk is in worker memory, the share of
+    that time the workers spent computing, and the chunks."""
+    with get_task_stream() as stream:
+        t0 = time.perf_counter()
+        y = fir(x, taps).persist()
+        wait(y)
+        seconds = time.perf_counter() - t0
+    busy = sum(s["stop"] - s["start"] for task in stream.data
+               for s in task["startstops"] if s["action"] == "compute")
+    nworkers = len(get_client().scheduler_info()["workers"])
+    return seconds, busy / (seconds * nworkers), y
 
 
 def bench_taps(x: da.Array, local: np.ndarray, ntaps: int, repeat: int,
-               seed: int) -> tuple[float, float]:
+               seed: int) -> tuple[float, float, float]:
     taps = np.random.default_rng(seed + ntaps).standard_normal(ntaps).astype(np.float32)
     out = np.empty_like(local)
-    t_one, t_dask = [], []
+    t_one, t_dask, busy = [], [], []
     for _ in range(repeat):
         f = FIR(taps)
         t0 = time.perf_counter()
         f.execute(local, out)
         t_one.append(time.perf_counter() - t0)
         f.destroy()
-        t, y = run_once(x, taps)
+        t, b, y = run_once(x, taps)
         t_dask.append(t)
+        busy.append(b)
         if len(t_dask) == 1:
             nblocks = len(x.chunks[0])
             remote = y.map_blocks(digest, chunks=((1,) * nblocks,), dtype=np.uint64).compute()
@@ -78,7 +85,7 @@ def bench_taps(x: da.Array, local: np.ndarray, ntaps: int, repeat: int,
         # Dropping the last reference releases the chunks on the workers
         # (client.cancel would also cancel the next run's identical keys).
         del y
-    return statistics.median(t_one), statistics.median(t_dask)
+    return statistics.median(t_one), statistics.median(t_dask), statistics.median(busy)
 
 
 def main() -> None:
@@ -108,7 +115,7 @@ def main() -> None:
     startup = time.perf_counter() - t0
     threads = sum(w["nthreads"] for w in workers.values())
     print(f"{kind}: {len(workers)} workers, {threads} threads; "
-          f"start-up {startup:.2f} s; this machine: {os.cpu_count()} cores, "
+          f"{'connecting' if args.scheduler else 'start-up'} {startup:.2f} s; this machine: {os.cpu_count()} cores, "
           f"{_cpu.variant()} kernels")
 
     sizes = (chunk,) * (n // chunk)
@@ -118,13 +125,14 @@ def main() -> None:
     local = np.concatenate([make_chunk(seed, s, (i,)) for i, s in enumerate(sizes)])
     # Warm-up: the workers import kestrix and build their first filter.
     run_once(x[:chunk], np.ones(8, np.float32))
+    print(f"n = 2**{args.log2n}, chunks of 2**{args.chunk_log2}, medians of {args.repeat} runs; "
+          "workers busy: the share of the chunked run's wall time they spent computing")
 
-    print(f"n = 2**{args.log2n}, chunks of 2**{args.chunk_log2}, medians of {args.repeat} runs")
     for ntaps in args.taps:
-        t_one, t_dask = bench_taps(x, local, ntaps, args.repeat, seed)
-        print(f"{ntaps:5d} real taps: FIR.execute {t_one:7.2f} s ({n / t_one / 1e6:6.1f} Msps)"
-              f" | kestrix.dask.fir {t_dask:7.2f} s ({n / t_dask / 1e6:6.1f} Msps)"
-              f" | {t_one / t_dask:.2f}x", flush=True)
+        t_one, t_dask, busy = bench_taps(x, local, ntaps, args.repeat, seed)
+        print(f"{ntaps:5d} real taps: FIR.execute {t_one:6.2f} s ({n / t_one / 1e6:5.1f} Msps)"
+              f" | kestrix.dask.fir {t_dask:6.2f} s ({n / t_dask / 1e6:5.1f} Msps,"
+              f" workers busy {100 * busy:3.0f}%) | {t_one / t_dask:.2f}x", flush=True)
     client.close()
     if cluster is not None:
         cluster.close()
