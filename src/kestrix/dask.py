@@ -153,7 +153,7 @@ def fir(x: da.Array, taps: object) -> da.Array:
     sizes = x.chunks[0]
     blocks = list(x.__dask_keys__())
     deps = [x]
-    tail_keys: list[tuple] = [()] * len(sizes)
+    tail_keys: list[list] = [[] for _ in sizes]
     if need:
         # The tails first: a worker inside a chunk's filter holds the
         # interpreter lock and answers no requests for data until it is done.
@@ -167,8 +167,8 @@ def fir(x: da.Array, taps: object) -> da.Array:
             # Chunks that end after the window of need samples before chunk i
             # starts; all but the first of them lie inside it.
             first = bisect.bisect_right(ends, ends[i] - size - need)
-            tail_keys[i] = tuple(tail_names[first:i])
-    layer = {(name, i): (_filter_block, taps, list(tail_keys[i]), blocks[i])
+            tail_keys[i] = tail_names[first:i]
+    layer = {(name, i): (_filter_block, taps, tail_keys[i], blocks[i])
              for i in range(len(sizes))}
     graph = HighLevelGraph.from_collections(name, layer, dependencies=deps)
     return da.Array(graph, name, chunks=x.chunks, meta=np.empty((0,), np.complex64))
