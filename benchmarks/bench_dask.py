@@ -122,6 +122,9 @@ def main() -> None:
     x = da.map_blocks(make_chunk, seed, chunk, chunks=(sizes,), dtype=np.complex64,
                       meta=np.empty((0,), np.complex64)).persist()
     wait(x)
+    # Half the chunks on each worker, not the scheduler's first placement,
+    # which can leave one worker a chunk or two more to filter.
+    client.rebalance(x)
     local = np.concatenate([make_chunk(seed, s, (i,)) for i, s in enumerate(sizes)])
     # Warm-up: the workers import kestrix and build their first filter.
     run_once(x[:chunk], np.ones(8, np.float32))

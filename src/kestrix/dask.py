@@ -21,7 +21,6 @@ import struct
 import numpy as np
 
 try:
-    import dask
     import dask.array as da
     from dask.base import tokenize
     from dask.highlevelgraph import HighLevelGraph
@@ -155,11 +154,8 @@ def fir(x: da.Array, taps: object) -> da.Array:
     deps = [x]
     tail_keys: list[list] = [[] for _ in sizes]
     if need:
-        # The tails first: a worker inside a chunk's filter holds the
-        # interpreter lock and answers no requests for data until it is done.
-        with dask.annotate(priority=1):
-            tails = x.map_blocks(_tail, need, chunks=(tuple(min(need, c) for c in sizes),),
-                                 dtype=np.complex64, name=f"kestrix-fir-tail-{token}")
+        tails = x.map_blocks(_tail, need, chunks=(tuple(min(need, c) for c in sizes),),
+                             dtype=np.complex64, name=f"kestrix-fir-tail-{token}")
         deps.append(tails)
         tail_names = tails.__dask_keys__()
         ends = list(itertools.accumulate(sizes))
