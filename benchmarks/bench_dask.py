@@ -10,13 +10,17 @@ With --scheduler the benchmark runs on that cluster, whose workers must be
 able to import kestrix.
 
 The samples live on the workers, as a long recording would: each chunk is
-made there from its index and kept in worker memory before the clock starts,
-and the filtered chunks stay there (persisted, not gathered).  The baseline
-makes the same samples in this process and filters them with one
-FIR.execute call into a preallocated array.  The two runs alternate; each
-figure is the median of --repeat runs.  Per-chunk digests computed on the
-workers check that the chunked result has exactly the baseline's bits.
-Needs the dask extra.  Not a test: nothing is asserted.
+made there from its index and kept in worker memory (spread evenly) before
+the clock starts, and the filtered chunks stay there (persisted, not
+gathered).  The baseline makes the same samples in this process and filters
+them with one FIR.execute call, as returned (a new array, as the chunks are)
+and into a preallocated array.  A third figure has every worker filter the
+chunks it holds at once, outside the scheduler: the speed-up this machine
+gives worker processes in this very run, which on a shared machine can be
+far from the core count.  The runs alternate; each figure is the median of
+--repeat runs.  Per-chunk digests computed on the workers check that the
+chunked result has exactly the baseline's bits.  Needs the dask extra.  Not
+a test: nothing is asserted.
 """
 
 from __future__ import annotations
@@ -63,37 +67,41 @@ def run_once(x: da.Array, taps: np.ndarray) -> tuple[float, float, da.Array]:
 
 def filter_held(taps: np.ndarray, keys: list, dask_worker=None) -> None:
     """On a worker: filter the chunks of `keys` it holds, one after another,
-    outside the scheduler (the same work as the graph, none of its costs)."""
+    keeping the results until the end as the graph does: the same work,
+    none of the scheduler's costs."""
     # Imported here: this function travels by value, and a global reference
     # to FIR would send the type itself, which its "filter.FIR" name keeps
     # pickle from finding.
     from kestrix.filter import FIR
 
     f = FIR(taps)
-    for key in keys:
-        if key in dask_worker.data:
-            f.execute(dask_worker.data[key])
+    kept = [f.execute(dask_worker.data[key]) for key in keys if key in dask_worker.data]
+    del kept
 
 
 def bench_taps(x: da.Array, local: np.ndarray, ntaps: int, repeat: int,
                seed: int) -> dict[str, float]:
-    """Medians of: one FIR.execute call here, fir on the workers (and their
-    busy share), and every worker filtering what it holds at once (the
-    ceiling this machine gives worker processes in this run)."""
+    """Medians of seconds: FIR(taps).execute(x) here ("one"), the same into a
+    preallocated out ("one_out"), fir on the workers ("dask", with the
+    workers' busy share "busy"), and every worker filtering the chunks it
+    holds at once ("held": what this machine gives worker processes in this
+    run)."""
     taps = np.random.default_rng(seed + ntaps).standard_normal(ntaps).astype(np.float32)
     out = np.empty_like(local)
     client = get_client()
-    runs: dict[str, list[float]] = {"one": [], "dask": [], "busy": [], "held": []}
-    for _ in range(repeat):
-        f = FIR(taps)
+    runs: dict[str, list[float]] = {k: [] for k in ("one", "one_out", "dask", "busy", "held")}
+    for i in range(repeat):
         t0 = time.perf_counter()
-        f.execute(local, out)
+        y = FIR(taps).execute(local)
         runs["one"].append(time.perf_counter() - t0)
-        f.destroy()
+        del y
+        t0 = time.perf_counter()
+        FIR(taps).execute(local, out)
+        runs["one_out"].append(time.perf_counter() - t0)
         t, busy, y = run_once(x, taps)
         runs["dask"].append(t)
         runs["busy"].append(busy)
-        if len(runs["dask"]) == 1:
+        if i == 0:
             nblocks = len(x.chunks[0])
             remote = y.map_blocks(digest, chunks=((1,) * nblocks,), dtype=np.uint64).compute()
             bounds = np.cumsum((0,) + x.chunks[0])
@@ -149,16 +157,21 @@ def main() -> None:
     local = np.concatenate([make_chunk(seed, s, (i,)) for i, s in enumerate(sizes)])
     # Warm-up: the workers import kestrix and build their first filter.
     run_once(x[:chunk], np.ones(8, np.float32))
-    print(f"n = 2**{args.log2n}, chunks of 2**{args.chunk_log2}, medians of {args.repeat} runs; "
-          "workers busy: the share of the chunked run's wall time they spent computing; "
-          "ceiling: every worker filtering the chunks it holds at once, without the graph")
+    print(f"n = 2**{args.log2n} samples in chunks of 2**{args.chunk_log2}, "
+          f"medians of {args.repeat} runs")
+
+    def line(label: str, seconds: float, note: str = "") -> None:
+        print(f"  {label:<52} {seconds:6.2f} s {n / seconds / 1e6:6.1f} Msps  {note}")
 
     for ntaps in args.taps:
         m = bench_taps(x, local, ntaps, args.repeat, seed)
-        print(f"{ntaps:5d} real taps: FIR.execute {m['one']:6.2f} s ({n / m['one'] / 1e6:5.1f} Msps)"
-              f" | kestrix.dask.fir {m['dask']:6.2f} s ({n / m['dask'] / 1e6:5.1f} Msps,"
-              f" workers busy {100 * m['busy']:3.0f}%) | {m['one'] / m['dask']:.2f}x"
-              f" | ceiling {m['one'] / m['held']:.2f}x", flush=True)
+        print(f"{ntaps} real taps")
+        line("one process: FIR(taps).execute(x)", m["one"])
+        line("one process: FIR(taps).execute(x, out), out reused", m["one_out"])
+        line(f"kestrix.dask.fir on {len(workers)} workers", m["dask"],
+             f"{m['one'] / m['dask']:.2f}x (workers busy {100 * m['busy']:.0f}% of it)")
+        line("each worker filters its chunks at once, no graph", m["held"],
+             f"{m['one'] / m['held']:.2f}x: this run's ceiling")
     client.close()
     if cluster is not None:
         cluster.close()
