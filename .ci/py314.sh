@@ -6,7 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 py314=${KX_PY314:-$(pwd)/../shared/tools/py314}
 [ -x "$py314" ] || { echo "py314 tool not found at $py314" >&2; exit 1; }
-export KX_PY314_EXTRA_PACKAGES="python3-scipy python3-matplotlib python3-tqdm python3-jsonschema"
+# Debian's Dask and distributed for the tests of kestrix.dask (a real
+# scheduler and workers run as child processes inside the chroot).
+export KX_PY314_EXTRA_PACKAGES="python3-scipy python3-matplotlib python3-tqdm python3-jsonschema
+  python3-dask python3-distributed"
 export KX_PY314_QUIET=1
 "$py314" setup
 

@@ -41,7 +41,9 @@ say "build with KESTRIX_SANITIZE=ON"
   -C build-dir="$work/build" "$root[test]"
 # The installed modules must really be the instrumented ones.
 for so in "$work"/env/lib/python3*/site-packages/kestrix/*.so; do
-  ldd "$so" | grep -q libasan || { echo "not instrumented: $so" >&2; exit 1; }
+  # grep reads to the end: with -q it could close the pipe on ldd (SIGPIPE,
+  # which pipefail reports as a failure).
+  ldd "$so" | grep libasan >/dev/null || { echo "not instrumented: $so" >&2; exit 1; }
 done
 
 export LD_PRELOAD="$asan $ubsan"

@@ -10,7 +10,9 @@ Native modules:
 - :mod:`kestrix.telemetry`: the telemetry ring that an ``AGC`` publishes its
   gain and level probes into.
 
-The ``kestrix`` command processes IQ recordings with them.
+The ``kestrix`` command processes IQ recordings with them.  With the
+``dask`` extra, :mod:`kestrix.dask` filters long dask arrays chunk by chunk on
+a cluster's worker processes, with the bits of one ``FIR.execute`` call.
 """
 
 __version__ = "0.1.0"
