@@ -4,7 +4,8 @@
   compared through their bit patterns (-0.0 and NaN payloads count).
 - An AGC paired with the scalar model of tests/agc_reference.py.
 - A script run in a child interpreter with some kernel variants masked.
-- Whether the AddressSanitizer runtime is loaded (.ci/sanitize.sh).
+- Whether the AddressSanitizer runtime is loaded (.ci/sanitize.sh), and
+  the bytes in use on the C heap.
 - A ctypes mirror of the telemetry context behind a capsule, which reads the
   memory the native code shares and writes records as the producer does.
 
@@ -80,6 +81,31 @@ def under_sanitizer():
             return "libasan" in f.read()
     except OSError:
         return False
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+        "uordblks", "fordblks", "keepcost")]
+
+
+def _heap_probe():
+    """Bytes in use on the C heap, or None where glibc's mallinfo2 is missing
+    or replaced (the sanitizer runtime answers zeros)."""
+    try:
+        fn = ctypes.CDLL(None).mallinfo2
+    except (AttributeError, OSError):
+        return None
+    fn.restype = _MallInfo2
+    fn.argtypes = []
+    if fn().uordblks == 0:
+        return None
+    return lambda: fn().uordblks + fn().hblkhd
+
+
+# Allocated bytes on the C heap (the native records, delay lines and work
+# buffers live there), or None where that cannot be measured.
+HEAP_IN_USE = _heap_probe()
 
 
 # ------------------------------------------------------------ telemetry mirror

@@ -25,7 +25,7 @@ from kestrix.agc import AGC, settling_samples
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
-from conftest import under_sanitizer
+from conftest import HEAP_IN_USE, under_sanitizer
 
 WARMUP = 200
 RUNS = 600
@@ -36,29 +36,6 @@ ROUNDS = 3
 MAX_BLOCKS = RUNS // 10
 MAX_TRACED = 8 * RUNS
 MAX_HEAP = 32 * RUNS
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-        "uordblks", "fordblks", "keepcost")]
-
-
-def _heap_probe():
-    """Bytes in use on the C heap, or None where glibc's mallinfo2 is missing
-    or replaced (the sanitizer runtime answers zeros; LSan covers that run)."""
-    try:
-        fn = ctypes.CDLL(None).mallinfo2
-    except (AttributeError, OSError):
-        return None
-    fn.restype = _MallInfo2
-    fn.argtypes = []
-    if fn().uordblks == 0:
-        return None
-    return lambda: fn().uordblks
-
-
-HEAP_IN_USE = _heap_probe()
 
 
 # Under the sanitizer build (.ci/sanitize.sh) the interpreter allocates with
