@@ -287,13 +287,26 @@ PyTypeObject AGC_Type = kx::make_type<T>("agc.AGC", agc_doc, agc_methods, agc_ge
 
 // ---------------------------------------------------------------- module
 
+// Loop steps between two looks for signals: about a millisecond, so that
+// Ctrl-C interrupts a query of any length at once.
+constexpr uint64_t SETTLING_SLICE = uint64_t(1) << 15;
+
 PyObject *settling_samples(PyObject *, PyObject *args, PyObject *kwds) {
     static const char *kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
     double loop_bw, alpha, gain_err_db, tol_db;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "dddd", const_cast<char **>(kwlist), &loop_bw,
                                      &alpha, &gain_err_db, &tol_db))
         return nullptr;
-    return PyLong_FromUnsignedLongLong(agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db));
+    agc_settling query;
+    if (!agc_settling_start(&query, loop_bw, alpha, gain_err_db, tol_db)) {
+        while (!agc_settling_run(&query, SETTLING_SLICE)) {
+            if (PyErr_CheckSignals() < 0) {
+                agc_settling_end(&query);
+                return nullptr;
+            }
+        }
+    }
+    return PyLong_FromUnsignedLongLong(query.result);
 }
 
 const char settling_doc[] =
@@ -317,7 +330,9 @@ const char settling_doc[] =
     "int\n    Samples until gain_db is within tol_db of gain_err_db; 1 when the\n"
     "    start is already within tolerance; 0 (rather than a plausible guess)\n"
     "    for invalid arguments or when the loop does not settle within the bound.\n\n"
-    "Raises\n------\nTypeError\n    For a missing or non-numeric argument.\n\n"
+    "Raises\n------\nTypeError\n    For a missing or non-numeric argument.\n"
+    "KeyboardInterrupt\n    (or the exception of another signal handler) when a signal\n"
+    "    arrives during a long query, which looks for signals every 32768 steps.\n\n"
     "Examples\n--------\n"
     ">>> from kestrix.agc import settling_samples\n"
     ">>> settling_samples(0.0025, 0.05, 6.0, 0.5)\n"
