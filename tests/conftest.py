@@ -8,6 +8,7 @@
   the bytes in use on the C heap.
 - A ctypes mirror of the telemetry context behind a capsule, which reads the
   memory the native code shares and writes records as the producer does.
+- Native test programs (tests/native) compiled against the cores.
 
 The tests folder is on the import path (pytest's ``pythonpath`` setting), so
 test modules import these with ``from conftest import ...``.
@@ -15,8 +16,11 @@ test modules import these with ``from conftest import ...``.
 
 import ctypes
 import os
+import shlex
+import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 
@@ -182,3 +186,29 @@ class Mirror:
         rec.stamp, rec.value, rec.probe, rec.pad = stamp, value, probe, 0
         ring.head = head + 1
         return True
+
+
+# ------------------------------------------------------------ native programs
+
+NATIVE_SRC = Path(__file__).resolve().parent.parent / "src" / "native"
+
+
+def build_native(program, sources, out_dir):
+    """The executable of tests/native/PROGRAM.cpp linked with the given core
+    sources (paths below src/native), or None without a C++ compiler.
+
+    KX_NATIVE_CXXFLAGS adds flags, for example a sanitizer's in CI."""
+    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if cxx is None:
+        return None
+    exe = Path(out_dir) / program
+    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+             "-pthread", f"-I{NATIVE_SRC}"]
+    flags += shlex.split(os.environ.get("KX_NATIVE_CXXFLAGS", ""))
+    files = [str(Path(__file__).resolve().parent / "native" / f"{program}.cpp")]
+    files += [str(NATIVE_SRC / s) for s in sources]
+    # The sanitizer run preloads its runtime into every child; the compiler
+    # is not the code under test.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run([cxx, *flags, *files, "-o", str(exe)], check=True, env=env)
+    return exe

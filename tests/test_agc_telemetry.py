@@ -5,6 +5,8 @@ name truncation, drops, context lifetime, and a reader on another thread.
 
 import ctypes
 import gc
+import os
+import subprocess
 import sys
 import threading
 import weakref
@@ -15,7 +17,7 @@ import pytest
 from kestrix.agc import AGC
 from kestrix.telemetry import Telemetry
 
-from conftest import CAPSULE_NAME, Mirror, capsule_get_pointer
+from conftest import CAPSULE_NAME, Mirror, build_native, capsule_get_pointer
 
 FAILED = r"set_telemetry failed \(rc=-4\)"
 
@@ -608,6 +610,23 @@ class TestConcurrentReader:
         assert len(got) == sum(tlm.emitted.values()) and tlm.pending == 0
         if capacity == 2:
             assert tlm.dropped > 0
+
+    def test_native_threads(self, tmp_path):
+        """The Python threads above never overlap producer and consumer (a
+        call holds the interpreter lock, and read() copies only between
+        calls).  tests/native/tlm_stress.cpp does: the AGC's loop update on
+        one thread, the consumer core on another, each record checked for
+        tearing, order and duplicates, and read + dropped = emitted at the
+        end.  KX_STRESS_UPDATES sets the length (CI's ThreadSanitizer run)."""
+        exe = build_native("tlm_stress", ["agc/agc_telemetry.cpp", "kx_tlm/kx_tlm_consumer.cpp"],
+                           tmp_path)
+        if exe is None:
+            pytest.skip("no C++ compiler")
+        updates = os.environ.get("KX_STRESS_UPDATES", "200000")
+        run = subprocess.run([str(exe), updates, "1", "2", "16", "1024"], capture_output=True,
+                             text=True, timeout=600)
+        assert run.returncode == 0, run.stdout + run.stderr
+        assert len(run.stdout.splitlines()) == 4
 
     def test_tiny_ring_reader_thread(self):
         """Capacity 1 with the reader on its own thread: drops, never duplicates."""
