@@ -202,7 +202,7 @@ def build_native(program, sources, out_dir):
     if cxx is None:
         return None
     exe = Path(out_dir) / program
-    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
              "-pthread", f"-I{NATIVE_SRC}"]
     flags += shlex.split(os.environ.get("KX_NATIVE_CXXFLAGS", ""))
     files = [str(Path(__file__).resolve().parent / "native" / f"{program}.cpp")]
