@@ -9,6 +9,7 @@
 #   fuzz/native/run.sh [SECONDS]     per run, default 30
 #   KX_FUZZ_KEEP=DIR                 keep the grown corpora in DIR/TARGET
 #   CLANGXX=clang++-NN               the compiler (default clang++-19)
+#   KX_FUZZ_RUNS="fir:avx512"        other runs (target:masks, as below)
 #
 # Exits non-zero on a finding (a crash, a sanitizer report or a failed
 # property), leaving the reproducer and the log in the work folder it names.
@@ -36,7 +37,7 @@ for f in "${cores[@]}"; do
 done
 
 # target:variants (the CPU features masked in each run; "-" masks none)
-runs="fir:-,avx512,avx512+avx2 args:-,avx512,avx512+avx2 blobs:-"
+runs=${KX_FUZZ_RUNS:-"fir:-,avx512,avx512+avx2 args:-,avx512,avx512+avx2 blobs:-"}
 failed=0
 for run in $runs; do
   t=${run%%:*}
