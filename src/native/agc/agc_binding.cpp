@@ -29,6 +29,12 @@ struct AgcTraits
 
 using T = AgcTraits;
 
+// The name of the attribute that holds a telemetry object's capsule, interned
+// once at module initialisation and kept for the life of the process: a
+// fresh string per lookup would take a new slot of the interpreter's type
+// attribute cache on every attach.
+PyObject *capsule_attr = nullptr;
+
 PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwds) {
     static const char *kwlist[] = {"tlm", "prefix", "decim", nullptr};
     if (kx::live<T>(self) == nullptr) return nullptr;
@@ -42,7 +48,7 @@ PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwd
     kx_tlm_ctx *ctx = nullptr;
     if (tlm != Py_None) {
         capsule.reset(PyCapsule_CheckExact(tlm) ? Py_NewRef(tlm)
-                                                : PyObject_GetAttrString(tlm, "_capsule"));
+                                                : PyObject_GetAttr(tlm, capsule_attr));
         if (!capsule) return nullptr;
         ctx = static_cast<kx_tlm_ctx *>(
             PyCapsule_GetPointer(capsule.get(), "kestrix.telemetry.kx_tlm"));
@@ -367,5 +373,7 @@ PyModuleDef agc_module = kx::module_def("agc", agc_module_doc, module_methods);
 
 PyMODINIT_FUNC PyInit_agc(void) {
     static const kx::TypeEntry types[] = {{"AGC", &AGC_Type}};
+    if (capsule_attr == nullptr && (capsule_attr = PyUnicode_InternFromString("_capsule")) == nullptr)
+        return nullptr;
     return kx::module_init(&agc_module, types, 1);
 }
