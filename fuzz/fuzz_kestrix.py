@@ -6,7 +6,8 @@ Targets:
   state      set_state of every type with bytes of the right and wrong
              lengths (mutated real blobs and raw bytes), then processing
   fir        FIR construction from arbitrary arrays, execute with arbitrary
-             x and out
+             x and out, blocks longer than the work buffer's stretch, and
+             out overlapping x at any whole or half-sample shift
   params     AGC / MovingAverage construction and property writes with
              arbitrary numbers (NaN, infinities, huge, negative), then
              step / steps
@@ -236,14 +237,36 @@ def fir_taps(fdp):
     return layout(fdp, taps)
 
 
+def shifted(fdp, x, n):
+    """x copied into a larger buffer, and an out that is a view of the same
+    buffer shifted by whole or half samples either way."""
+    shift = 4 * fdp.ConsumeIntInRange(-2 * n, 2 * n)
+    raw = np.zeros(8 * n + abs(shift), np.uint8)
+    xo, oo = (0, shift) if shift >= 0 else (-shift, 0)
+    xv = raw[xo:xo + 8 * n].view(np.complex64)
+    xv[:] = x
+    return xv, raw[oo:oo + 8 * n].view(np.complex64)
+
+
 def target_fir(data):
     fdp = atheris.FuzzedDataProvider(data)
-    fir = guarded(FIR, fir_taps(fdp))
+    taps = fir_taps(fdp)
+    fir = guarded(FIR, taps)
     if fir is None:
         return
     for _ in range(fdp.ConsumeIntInRange(1, 4)):
-        n = fdp.ConsumeIntInRange(0, 300)
+        # Blocks past one stretch of the work buffer (4032 samples) too.
+        n = fdp.ConsumeIntInRange(0, 300) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(4000, 9000)
         x = samples(fdp, n)
+        if fdp.ConsumeIntInRange(0, 3) == 0:
+            # out overlapping x: the outputs of a separate out, bit for bit.
+            twin = FIR(taps)
+            twin.set_state(fir.get_state())
+            want = twin.execute(x)
+            x, out = shifted(fdp, x, n)
+            y = fir.execute(x, out)
+            assert np.array_equal(y.view(np.uint32), want.view(np.uint32)), "overlap changed bits"
+            continue
         if fdp.ConsumeBool():
             x = layout(fdp, x)
         out = out_for(fdp, x, n)
@@ -390,7 +413,8 @@ def target_telemetry(data):
 
 
 # The harness's own branches are the coverage signal that atheris can see
-# (the native modules are built by GCC, without libFuzzer's counters).
+# (the native modules are built by GCC, without libFuzzer's counters; the
+# native cores get coverage-guided fuzzing of their own in fuzz/native).
 for _name, _fn in list(globals().items()):
     if isinstance(_fn, types.FunctionType) and _fn.__module__ == __name__ and _name != "main":
         globals()[_name] = atheris.instrument_func(_fn)

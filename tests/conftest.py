@@ -4,9 +4,11 @@
   compared through their bit patterns (-0.0 and NaN payloads count).
 - An AGC paired with the scalar model of tests/agc_reference.py.
 - A script run in a child interpreter with some kernel variants masked.
-- Whether the AddressSanitizer runtime is loaded (.ci/sanitize.sh).
+- Whether the AddressSanitizer runtime is loaded (.ci/sanitize.sh), and
+  the bytes in use on the C heap.
 - A ctypes mirror of the telemetry context behind a capsule, which reads the
   memory the native code shares and writes records as the producer does.
+- Native test programs (tests/native) compiled against the cores.
 
 The tests folder is on the import path (pytest's ``pythonpath`` setting), so
 test modules import these with ``from conftest import ...``.
@@ -15,6 +17,8 @@ test modules import these with ``from conftest import ...``.
 import contextlib
 import ctypes
 import os
+import shlex
+import shutil
 import signal
 import socket
 import subprocess
@@ -28,6 +32,17 @@ import pytest
 import agc_reference as ref
 from kestrix.agc import AGC
 from kestrix.filter import FIR, MovingAverage, design_lowpass
+
+# tqdm's monitor thread wakes every few seconds and allocates: the
+# allocation-count checks (test_leaks, test_nomemory) must see this thread's
+# blocks only, so progress bars shown by in-process runs of the command start
+# no monitor.
+try:
+    import tqdm as _tqdm
+except ImportError:
+    pass
+else:
+    _tqdm.tqdm.monitor_interval = 0
 
 # ------------------------------------------------------------ bits
 
@@ -87,6 +102,31 @@ def under_sanitizer():
             return "libasan" in f.read()
     except OSError:
         return False
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+        "uordblks", "fordblks", "keepcost")]
+
+
+def _heap_probe():
+    """Bytes in use on the C heap, or None where glibc's mallinfo2 is missing
+    or replaced (the sanitizer runtime answers zeros)."""
+    try:
+        fn = ctypes.CDLL(None).mallinfo2
+    except (AttributeError, OSError):
+        return None
+    fn.restype = _MallInfo2
+    fn.argtypes = []
+    if fn().uordblks == 0:
+        return None
+    return lambda: fn().uordblks + fn().hblkhd
+
+
+# Allocated bytes on the C heap (the native records, delay lines and work
+# buffers live there), or None where that cannot be measured.
+HEAP_IN_USE = _heap_probe()
 
 
 # ------------------------------------------------------------ telemetry mirror
@@ -163,6 +203,32 @@ class Mirror:
         rec.stamp, rec.value, rec.probe, rec.pad = stamp, value, probe, 0
         ring.head = head + 1
         return True
+
+
+# ------------------------------------------------------------ native programs
+
+NATIVE_SRC = Path(__file__).resolve().parent.parent / "src" / "native"
+
+
+def build_native(program, sources, out_dir):
+    """The executable of tests/native/PROGRAM.cpp linked with the given core
+    sources (paths below src/native), or None without a C++ compiler.
+
+    KX_NATIVE_CXXFLAGS adds flags, for example a sanitizer's in CI."""
+    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if cxx is None:
+        return None
+    exe = Path(out_dir) / program
+    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
+             "-pthread", f"-I{NATIVE_SRC}"]
+    flags += shlex.split(os.environ.get("KX_NATIVE_CXXFLAGS", ""))
+    files = [str(Path(__file__).resolve().parent / "native" / f"{program}.cpp")]
+    files += [str(NATIVE_SRC / s) for s in sources]
+    # The sanitizer run preloads its runtime into every child; the compiler
+    # is not the code under test.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run([cxx, *flags, *files, "-o", str(exe)], check=True, env=env)
+    return exe
 
 
 # ------------------------------------------------------------ the kestrix command

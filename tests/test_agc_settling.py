@@ -3,6 +3,10 @@
 native query against the scalar model of the loop it runs."""
 
 import math
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -93,6 +97,56 @@ class TestSampleLimit:
         """A loud error beyond the float32 range of the input amplitude."""
         for err in (-800.0, 800.0, -1e4, 1e4):
             assert settling_samples(0.05, 0.5, err, 1.0) == ref.settling_samples(0.05, 0.5, err, 1.0)
+
+
+class TestSlices:
+    """The binding runs the query in slices of 32768 steps and looks for
+    signals in between."""
+
+    # Counts of the query as one uninterrupted loop: answers just before, on
+    # and after the slice boundaries 32768 and 65536, several slices long,
+    # and a limit (800001 steps) that falls inside a slice.
+    @pytest.mark.parametrize("args, count", [
+        ((2e-05, 0.05, 6.0, 0.43098518190028146), 32767),
+        ((2e-05, 0.05, 6.0, 0.4309595230949008), 32768),
+        ((2e-05, 0.05, 6.0, 0.4309338658171233), 32769),
+        ((2e-05, 0.05, 6.0, 0.019243437722892855), 65536),
+        ((2e-05, 0.05, 6.0, 0.01924114646581046), 65537),
+        ((2e-05, 1.0, -40.0, 0.01), 103774),
+        ((2e-05, 0.002, 40.0, 0.01), 94872),
+        ((1e-06, 1.0, 3.0, 0.1), 838436),
+        ((2e-05, 0.05, 6.0, 1e-09), 0),
+        ((0.0025, 0.002, -40.0, 0.01), 6360),
+        ((0.3, 0.05, 40.0, 1.0), 17),
+    ])
+    def test_counts_unchanged(self, args, count):
+        assert settling_samples(*args) == count
+
+    def test_ctrl_c_interrupts_a_query_of_any_length(self):
+        """SIGINT during a query of about 10**301 steps: KeyboardInterrupt
+        (0.2 s is the promise; the bound leaves room for a loaded machine
+        and still fails a loop that never looks)."""
+        script = (
+            "import sys, time\n"
+            "from kestrix.agc import settling_samples\n"
+            "print('ready', flush=True)\n"
+            "try:\n"
+            "    settling_samples(1e-300, 0.05, 6.0, 0.5)\n"
+            "except KeyboardInterrupt:\n"
+            "    print(time.monotonic(), flush=True)\n")
+        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                 text=True)
+        try:
+            assert child.stdout.readline() == "ready\n"
+            time.sleep(0.3)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            out, _ = child.communicate(timeout=30)
+        finally:
+            child.kill()
+            child.wait()
+        assert child.returncode == 0
+        assert float(out) - sent < 1.0
 
 
 class TestArguments:

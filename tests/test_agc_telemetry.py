@@ -5,6 +5,8 @@ name truncation, drops, context lifetime, and a reader on another thread.
 
 import ctypes
 import gc
+import os
+import subprocess
 import sys
 import threading
 import weakref
@@ -15,7 +17,7 @@ import pytest
 from kestrix.agc import AGC
 from kestrix.telemetry import Telemetry
 
-from conftest import CAPSULE_NAME, Mirror, capsule_get_pointer
+from conftest import CAPSULE_NAME, Mirror, build_native, capsule_get_pointer
 
 FAILED = r"set_telemetry failed \(rc=-4\)"
 
@@ -376,17 +378,21 @@ class TestDrops:
         update(agc, 1)
         assert tlm.pending == 2 and tlm.dropped == 6
 
-    def test_damaged_ring_is_not_overwritten(self):
-        """head - tail above capacity counts as full rather than overwriting slots."""
+    @pytest.mark.parametrize("damage", [{"head": 9}, {"capacity": 3}, {"mask": 7},
+                                        {"mask": 2**40 - 1}])
+    def test_ring_damaged_after_attach_is_not_written(self, damage):
+        """A ring changed under an attached producer, full beyond its
+        capacity or of a shape whose slots could lie past the records: each
+        due record is dropped and no slot is written."""
         tlm = Telemetry(4)
         m = Mirror(tlm._capsule)
-        ring, recs = m.ring, m.recs
-        ring.head = 9
         agc = AGC()
         agc.set_telemetry(tlm, "agc")
+        for name, value in damage.items():
+            setattr(m.ring, name, value)
         update(agc)
-        assert (ring.head, tlm.dropped) == (9, 2)
-        assert all(r.stamp == 0 and r.value == 0 for r in recs)
+        assert (m.ring.head, tlm.dropped) == (damage.get("head", 0), 2)
+        assert all(r.stamp == 0 and r.value == 0 for r in m.recs)
 
     def test_read_plus_dropped_equals_due(self):
         tlm = Telemetry(8)
@@ -400,6 +406,48 @@ class TestDrops:
         got += len(tlm.read())
         due = sum(tlm.emitted.values()) + tlm.dropped
         assert got == sum(tlm.emitted.values()) and got + tlm.dropped == due > 0
+
+
+class TestAttachValidation:
+    """set_telemetry refuses a context whose ring the producer cannot index
+    safely, before registering anything; the attachment stays as it was."""
+
+    @pytest.mark.parametrize("damage", [
+        {"capacity": 3, "mask": 2}, {"capacity": 6, "mask": 5}, {"mask": 7}, {"mask": 1},
+        {"mask": 2**64 - 1}, {"head": 5}, {"tail": 1}, {"recs": None}, {"ring_ctl": None}])
+    def test_inconsistent_ring_refused(self, damage):
+        good, bad = Telemetry(4), Telemetry(4)
+        m = Mirror(bad._capsule)
+        saved = {}
+        for name, value in damage.items():
+            where = m.ctx if name == "ring_ctl" else m.ring
+            saved[name] = getattr(where, name)
+            setattr(where, name, value)
+        agc = AGC()
+        agc.set_telemetry(good, "agc")
+        try:
+            with pytest.raises(ValueError, match=FAILED):
+                agc.set_telemetry(bad, "rx")
+            assert m.ctx.n_probes == 0
+        finally:  # the Telemetry object reads and frees the real ring
+            for name, value in saved.items():
+                setattr(m.ctx if name == "ring_ctl" else m.ring, name, value)
+        update(agc)
+        assert (good.pending, bad.pending) == (2, 0)
+
+    @pytest.mark.parametrize("damage", [{"head": 4}, {"capacity": 0}, {"capacity": 0, "mask": 0},
+                                        {"capacity": 1, "mask": 0}])
+    def test_full_or_empty_rings_accepted(self, damage):
+        """A full ring (head - tail = capacity) and a context without a ring
+        (capacity 0, whatever the mask) are consistent."""
+        tlm = Telemetry(4)
+        m = Mirror(tlm._capsule)
+        for name, value in damage.items():
+            setattr(m.ring, name, value)
+        agc = AGC()
+        agc.set_telemetry(tlm, "agc")
+        update(agc, 2)
+        assert tlm.dropped == (4 if m.ring.capacity != 1 else 3)
 
 
 class TestContextLifetime:
@@ -562,6 +610,23 @@ class TestConcurrentReader:
         assert len(got) == sum(tlm.emitted.values()) and tlm.pending == 0
         if capacity == 2:
             assert tlm.dropped > 0
+
+    def test_native_threads(self, tmp_path):
+        """The Python threads above never overlap producer and consumer (a
+        call holds the interpreter lock, and read() copies only between
+        calls).  tests/native/tlm_stress.cpp does: the AGC's loop update on
+        one thread, the consumer core on another, each record checked for
+        tearing, order and duplicates, and read + dropped = emitted at the
+        end.  KX_STRESS_UPDATES sets the length (CI's ThreadSanitizer run)."""
+        exe = build_native("tlm_stress", ["agc/agc_telemetry.cpp", "kx_tlm/kx_tlm_consumer.cpp"],
+                           tmp_path)
+        if exe is None:
+            pytest.skip("no C++ compiler")
+        updates = os.environ.get("KX_STRESS_UPDATES", "200000")
+        run = subprocess.run([str(exe), updates, "1", "2", "16", "1024"], capture_output=True,
+                             text=True, timeout=600)
+        assert run.returncode == 0, run.stdout + run.stderr
+        assert len(run.stdout.splitlines()) == 4
 
     def test_tiny_ring_reader_thread(self):
         """Capacity 1 with the reader on its own thread: drops, never duplicates."""

@@ -2,6 +2,7 @@
 state blob, kernel variants and hostile arguments."""
 
 import hashlib
+import subprocess
 import sys
 
 import numpy as np
@@ -9,7 +10,7 @@ import pytest
 
 from kestrix.filter import FIR, design_lowpass
 
-from conftest import bits, run_masked
+from conftest import HEAP_IN_USE, bits, run_masked, under_sanitizer
 
 F32 = np.float32
 OUT_KIND = "^out must be a writable, C-contiguous ndarray of the output dtype$"
@@ -373,21 +374,28 @@ class TestOut:
         assert np.array_equal(bits(x), bits(expected))
         assert np.shares_memory(y, x)
 
-    @pytest.mark.parametrize("shift", [-3, -1, 1, 3, 4500])
-    def test_out_overlapping_x(self, shift):
-        """out starting before, or inside, x in the same buffer: every input
-        sample is read before it is overwritten."""
+    @pytest.mark.parametrize("ntaps", [1, 17, 5000])
+    @pytest.mark.parametrize("shift", [-24, -8, 4, 8, 24, 8 * 4500, 8 * 8999 + 4])
+    def test_out_overlapping_x(self, ntaps, shift):
+        """out starting before, or inside, x in the same buffer (shift in
+        bytes; 4 is half a sample): the outputs and the delay line are those
+        of a separate out, also with a history longer than one stretch."""
         rng = np.random.default_rng(6)
-        taps = random_taps(rng, 17, True)
+        taps = random_taps(rng, ntaps, True)
         n = 9000
-        buf = random_signal(rng, n + abs(shift))
-        if shift > 0:
-            x, out = buf[:n], buf[shift:]
-        else:
-            x, out = buf[-shift:], buf[:n]
-        expected = reference(taps, x.copy())
-        FIR(taps).execute(x, out)
+        raw = np.zeros(8 * n + abs(shift), np.uint8)
+        xoff, ooff = (0, shift) if shift > 0 else (-shift, 0)
+        x = raw[xoff:xoff + 8 * n].view(np.complex64)
+        out = raw[ooff:ooff + 8 * n].view(np.complex64)
+        x[:] = random_signal(rng, n)
+        prime = random_signal(rng, 50)
+        separate, fir = FIR(taps), FIR(taps)
+        separate.execute(prime)
+        fir.execute(prime)
+        expected = separate.execute(x.copy())
+        fir.execute(x, out)
         assert np.array_equal(bits(out), bits(expected))
+        assert fir.get_state() == separate.get_state()
 
     def test_empty_block_with_out(self):
         out = np.full(2, 7, np.complex64)
@@ -433,6 +441,67 @@ class TestOut:
         assert fir.execute(x=[1, 2], out=out).base is out
         y = fir.execute([3], out=None)
         assert y.base is None and y.tolist() == [3]
+
+
+class TestWorkBuffer:
+    """The work buffer holds num_taps - 1 samples and one cache-sized piece
+    of the block, however long the block; when it cannot be had, execute
+    raises MemoryError and changes nothing."""
+
+    @pytest.mark.skipif(HEAP_IN_USE is None, reason="no mallinfo2 in this C library")
+    @pytest.mark.parametrize("overlap", [False, True], ids=["separate", "out-inside-x"])
+    def test_bounded_by_the_taps_not_the_block(self, overlap):
+        n, ntaps = 1 << 21, 300
+        raw = np.zeros(8 * n + 8, np.uint8)
+        x = raw[:8 * n].view(np.complex64)
+        out = raw[8:].view(np.complex64) if overlap else np.zeros(n, np.complex64)
+        fir = FIR(np.ones(ntaps, np.float32))
+        before = HEAP_IN_USE()
+        y = fir.execute(x, out)
+        grown = HEAP_IN_USE() - before
+        assert len(y) == n and grown < 8 * (2 * ntaps + 4096) + 4096
+
+    @pytest.mark.parametrize("ntaps", [2**29 - 1, 2**29])
+    def test_more_taps_than_a_blob_can_describe(self, ntaps):
+        """8 * taps + 8 must fit the blob's 32-bit size field: at most
+        2**29 - 2 taps.  (The zeros are never touched: calloc'd pages.)"""
+        with pytest.raises(MemoryError, match="^fir_create returned NULL$"):
+            FIR(np.zeros(ntaps, np.float32))
+
+    @pytest.mark.skipif(under_sanitizer(), reason="the sanitizer's shadow memory needs the "
+                        "address space that this test limits")
+    def test_failed_allocation_raises_and_changes_nothing(self):
+        """Under an address-space limit that leaves no room for the work
+        buffer of 2**22 taps, execute with and without out raises
+        MemoryError; the delay line and out are as they were, and the same
+        call succeeds once the limit is lifted."""
+        script = """
+import resource
+import numpy as np
+from kestrix.filter import FIR
+fir = FIR(np.ones(1 << 22, np.float32))
+blob = fir.get_state()
+blob = blob[:16] + np.arange((len(blob) - 16) // 4, dtype=np.float32).tobytes()
+fir.set_state(blob)
+x = np.ones(10, np.complex64)
+out = np.full(10, 7, np.complex64)
+with open("/proc/self/status") as f:
+    vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (vm * 1024 + (16 << 20), hard))
+errors = []
+for args in ((x, out), (x,)):
+    try:
+        fir.execute(*args)
+    except MemoryError as e:
+        errors.append(str(e))
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(errors == ["fir_execute could not allocate its work buffer"] * 2,
+      fir.get_state() == blob, out.tolist() == [7] * 10, len(fir.execute(x, out)) == 10)
+"""
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             check=True)
+        assert run.stdout.split() == ["True"] * 4
 
 
 class TestState:

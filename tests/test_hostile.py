@@ -1120,6 +1120,20 @@ class TestHostileNumbers:
         assert y.shape == (37,)
         a.step(complex("nan+nanj"))
 
+    @pytest.mark.parametrize("call", [
+        lambda: AGC(10**400), lambda: AGC(0.0, 0.01, -(10**400)),
+        lambda: setattr(AGC(), "clip_db", 10**400), lambda: AGC().step(10**400),
+        lambda: MovingAverage(4, 10**400), lambda: setattr(MovingAverage(4), "gain", 10**400),
+        lambda: MovingAverage(4).step(-(10**400)), lambda: settling_samples(10**400, 1, 1, 1),
+        lambda: design_lowpass(0.1, 10**400)],
+        ids=["AGC", "AGC-alpha", "clip_db", "AGC.step", "MovingAverage", "gain",
+             "MovingAverage.step", "settling_samples", "design_lowpass"])
+    def test_int_beyond_float_range(self, call):
+        """The "d" / "D" converters: an int beyond the double range raises
+        the interpreter's OverflowError."""
+        with pytest.raises(OverflowError, match="^int too large to convert to float$"):
+            call()
+
     @pytest.mark.parametrize("value, stored", [(0, 0), (-1, 2**64 - 1), (2**64, 0),
                                                (2**64 + 3, 3), (2**70, 0), (-(2**70), 0)])
     def test_agc_unsigned_wrap(self, value, stored):

@@ -334,6 +334,35 @@ class TestRead:
         assert tlm.dropped == (1 << 64) - 1
 
 
+class TestDamagedRing:
+    """The reader never trusts head - tail beyond the capacity, nor the mask."""
+
+    def test_head_far_ahead_reads_at_most_capacity(self):
+        """head 2**40 records past tail in a 4-record ring: pending is 4,
+        read() returns the 4 slots once and counts the rest as dropped (it
+        once asked for 2**40 rows of 14 bytes); the ring then works on."""
+        tlm = Telemetry(4)
+        m = Mirror(tlm._capsule)
+        for i in range(4):
+            m.recs[i].stamp = 10 + i
+        m.ring.head = 1 << 40
+        assert tlm.pending == 4
+        assert tlm.read()["stamp"].tolist() == [10, 11, 12, 13]
+        assert (tlm.dropped, tlm.pending, m.ring.tail) == ((1 << 40) - 4, 0, 1 << 40)
+        assert m.produce(7, 1.0, 0)
+        assert tlm.read()["stamp"].tolist() == [7]
+
+    def test_mask_is_not_trusted(self):
+        """Slots are taken modulo the capacity even when the mask says more."""
+        tlm = Telemetry(4)
+        m = Mirror(tlm._capsule)
+        m.ring.head = m.ring.tail = 4097
+        for k in range(3):
+            m.produce(k, 0.5, 1)
+        m.ring.mask = (1 << 40) - 1
+        assert tlm.read()["stamp"].tolist() == [0, 1, 2]
+
+
 class TestProbeTable:
     """Lookups over a table written through the mirror (registration itself is
     exercised through the AGC)."""

@@ -106,4 +106,5 @@ def settling_samples(
 ) -> int:
     """How many samples this loop needs to settle from an input gain_err_db
     below the target (positive: quiet, the slow direction) to within tol_db;
-    0 for invalid arguments or no answer within 16/loop_bw + 1 samples."""
+    0 for invalid arguments or no answer within 16/loop_bw + 1 samples.
+    A long query is interrupted by Ctrl-C (KeyboardInterrupt)."""

@@ -32,7 +32,8 @@ class FIR:
         self, x: npt.ArrayLike, out: _Complex64Array | None = None
     ) -> _Complex64Array:
         """Filter one block: a new array, or a view of the first len(x)
-        elements of out, which must hold at least that many."""
+        elements of out, which must hold at least that many.  MemoryError,
+        with nothing changed, when the work buffer cannot be allocated."""
     def execute_max_out(self) -> int:
         """Always 0 -- FIR is a 1:1 transform, not a bounded-capacity one."""
     def state_bytes(self) -> int:

@@ -29,6 +29,12 @@ struct AgcTraits
 
 using T = AgcTraits;
 
+// The name of the attribute that holds a telemetry object's capsule, interned
+// once at module initialisation and kept for the life of the process: a
+// fresh string per lookup would take a new slot of the interpreter's type
+// attribute cache on every attach.
+PyObject *capsule_attr = nullptr;
+
 PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwds) {
     static const char *kwlist[] = {"tlm", "prefix", "decim", nullptr};
     if (kx::live<T>(self) == nullptr) return nullptr;
@@ -42,7 +48,7 @@ PyObject *agc_set_telemetry_method(PyObject *self, PyObject *args, PyObject *kwd
     kx_tlm_ctx *ctx = nullptr;
     if (tlm != Py_None) {
         capsule.reset(PyCapsule_CheckExact(tlm) ? Py_NewRef(tlm)
-                                                : PyObject_GetAttrString(tlm, "_capsule"));
+                                                : PyObject_GetAttr(tlm, capsule_attr));
         if (!capsule) return nullptr;
         ctx = static_cast<kx_tlm_ctx *>(
             PyCapsule_GetPointer(capsule.get(), "kestrix.telemetry.kx_tlm"));
@@ -224,7 +230,10 @@ const char set_telemetry_doc[] =
     "RuntimeError\n    \"destroyed\" after destroy().\n"
     "AttributeError\n    When tlm is not a capsule and has no _capsule attribute.\n"
     "ValueError\n    For a capsule of another name, or \"set_telemetry failed (rc=-4)\"\n"
-    "    when decim is 0 or the probe table is full.\n\n"
+    "    when decim is 0, the probe table is full, or the context's ring is\n"
+    "    inconsistent (no ring control block, a capacity that is neither 0 nor\n"
+    "    a power of two, a mask other than capacity - 1, or more records\n"
+    "    pending than the capacity).\n\n"
     "Examples\n--------\n"
     ">>> import numpy as np\n"
     ">>> " AGC_IMPORT "\n"
@@ -287,13 +296,26 @@ PyTypeObject AGC_Type = kx::make_type<T>("agc.AGC", agc_doc, agc_methods, agc_ge
 
 // ---------------------------------------------------------------- module
 
+// Loop steps between two looks for signals: about a millisecond, so that
+// Ctrl-C interrupts a query of any length at once.
+constexpr uint64_t SETTLING_SLICE = uint64_t(1) << 15;
+
 PyObject *settling_samples(PyObject *, PyObject *args, PyObject *kwds) {
     static const char *kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
     double loop_bw, alpha, gain_err_db, tol_db;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "dddd", const_cast<char **>(kwlist), &loop_bw,
                                      &alpha, &gain_err_db, &tol_db))
         return nullptr;
-    return PyLong_FromUnsignedLongLong(agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db));
+    agc_settling query;
+    if (!agc_settling_start(&query, loop_bw, alpha, gain_err_db, tol_db)) {
+        while (!agc_settling_run(&query, SETTLING_SLICE)) {
+            if (PyErr_CheckSignals() < 0) {
+                agc_settling_end(&query);
+                return nullptr;
+            }
+        }
+    }
+    return PyLong_FromUnsignedLongLong(query.result);
 }
 
 const char settling_doc[] =
@@ -317,7 +339,9 @@ const char settling_doc[] =
     "int\n    Samples until gain_db is within tol_db of gain_err_db; 1 when the\n"
     "    start is already within tolerance; 0 (rather than a plausible guess)\n"
     "    for invalid arguments or when the loop does not settle within the bound.\n\n"
-    "Raises\n------\nTypeError\n    For a missing or non-numeric argument.\n\n"
+    "Raises\n------\nTypeError\n    For a missing or non-numeric argument.\n"
+    "KeyboardInterrupt\n    (or the exception of another signal handler) when a signal\n"
+    "    arrives during a long query, which looks for signals every 32768 steps.\n\n"
     "Examples\n--------\n"
     ">>> from kestrix.agc import settling_samples\n"
     ">>> settling_samples(0.0025, 0.05, 6.0, 0.5)\n"
@@ -349,5 +373,7 @@ PyModuleDef agc_module = kx::module_def("agc", agc_module_doc, module_methods);
 
 PyMODINIT_FUNC PyInit_agc(void) {
     static const kx::TypeEntry types[] = {{"AGC", &AGC_Type}};
+    if (capsule_attr == nullptr && (capsule_attr = PyUnicode_InternFromString("_capsule")) == nullptr)
+        return nullptr;
     return kx::module_init(&agc_module, types, 1);
 }

@@ -252,8 +252,36 @@ int agc_set_state(agc_core *a, const uint8_t *blob) noexcept;
 
 int agc_set_telemetry(agc_core *a, kx_tlm_ctx *ctx, const char *prefix, uint32_t decim) noexcept;
 
+// Samples until the per-sample loop, fed a constant input gain_err_db below
+// its 0 dB target, holds gain_db within tol_db of gain_err_db; 1 when the
+// start is within tolerance, 0 for invalid arguments or no answer within
+// 16/loop_bw + 1 samples.
 uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db,
                               double tol_db) noexcept;
+
+// The same query in slices, so that a caller can do other work (look for
+// signals) between them: start, then run until it answers, or end it early.
+struct agc_settling {
+    agc_core *a;         // scratch record; null once the query has answered or ended
+    double alpha;        // detector coefficient
+    double gain_err_db;  // where the loop must arrive, dB
+    double tol_db;       // how close, dB
+    double k;            // loop coefficient 4*loop_bw
+    uint64_t limit;      // the last sample tried
+    uint64_t i;          // samples run so far
+    uint64_t result;     // the answer, valid once a is null
+    float amp;           // input amplitude
+};
+
+// Sets up the query; true when it is answered already (invalid arguments,
+// the start within tolerance, no memory for the scratch record).
+bool agc_settling_start(agc_settling *s, double loop_bw, double alpha, double gain_err_db,
+                        double tol_db) noexcept;
+// Runs at most `steps` more samples; true once the query has answered, its
+// scratch record then released.
+bool agc_settling_run(agc_settling *s, uint64_t steps) noexcept;
+// Releases the scratch record of a query that has not answered.
+void agc_settling_end(agc_settling *s) noexcept;
 
 // ------------------------------------------------------------ set-up arithmetic
 //

@@ -8,6 +8,9 @@ int agc_set_telemetry(agc_core *a, kx_tlm_ctx *ctx, const char *prefix, uint32_t
         a->tlm = nullptr;  // the ids are kept, so re-attaching finds the same probes
         return KX_STATUS_OK;
     }
+    // A ring the producer cannot index safely is refused before anything is
+    // registered.
+    if (!kx_tlm_ring_ok(ctx)) return KX_STATUS_INVALID;
     if (prefix == nullptr) prefix = "agc";
     // Names longer than 31 bytes are cut (snprintf always terminates); both
     // registrations run even when the first fails.

@@ -59,13 +59,6 @@ PyObject *c64_array(npy_intp n, void *data, int flags) {
     return PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data, flags, nullptr);
 }
 
-bool shrink(PyArrayObject *a, npy_intp n) {
-    npy_intp dims[1] = {n};
-    PyArray_Dims shape = {dims, 1};
-    Ref none(PyArray_Resize(a, &shape, 0, NPY_CORDER));
-    return bool(none);
-}
-
 PyObject *prefix_view(PyObject *out, npy_intp n) {
     // NumPy recomputes the alignment flag from the address, so a misaligned
     // out gives a view that says so.

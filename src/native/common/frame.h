@@ -15,6 +15,9 @@
 //       parse the constructor arguments and create the core: -1 with an
 //       exception set, or 0 with *out set (empty when the core refused)
 //   using extra_type = ...;  optionally, a per-object field with release()
+//   static constexpr const char *run_failed;  for a capacity-style block
+//       method: the MemoryError text when the core wrote fewer samples than
+//       it was given (it could not allocate its work buffer)
 #pragma once
 
 #include <cstddef>
@@ -341,9 +344,6 @@ PyArrayObject *capacity_out(PyObject *out, npy_intp n);
 // null); flags as for PyArray_NewFromDescr.
 PyObject *c64_array(npy_intp n, void *data, int flags);
 
-// The new result array shrunk in place to its first n elements.
-bool shrink(PyArrayObject *a, npy_intp n);
-
 // The first n elements of out's buffer as a new 1-D array that keeps out's
 // memory alive.
 PyObject *prefix_view(PyObject *out, npy_intp n);
@@ -372,9 +372,9 @@ PyObject *m_block(PyObject *self, PyObject *args, PyObject *kwds) {
 }
 
 // The capacity-style block method (FIR.execute): Run(core, x, n, out) writes
-// and returns a count of at most n.  Without out the result is a new array
-// of that length; with out, a view of out's first elements, out's other
-// elements untouched.
+// and returns n.  Without out the result is a new array of n samples; with
+// out, a view of out's first n elements, out's other elements untouched.  A
+// core that writes fewer could not allocate and changed nothing: MemoryError.
 template <class T,
           uint64_t (*Run)(typename T::core_type *, const cf32 *, uint64_t, cf32 *) noexcept>
 PyObject *m_block_capacity(PyObject *self, PyObject *args, PyObject *kwds) {
@@ -387,12 +387,11 @@ PyObject *m_block_capacity(PyObject *self, PyObject *args, PyObject *kwds) {
     if (!result || (out != Py_None && capacity_out(out, n) == nullptr)) return nullptr;
     typename T::core_type *core = live<T>(self);
     if (core == nullptr) return nullptr;
-    const uint64_t written = Run(core, c64_data(xa.arr()), uint64_t(n), c64_data(result.arr()));
-    if (out != Py_None) return prefix_view(out, npy_intp(written));
-    // Only a core that could not write (a failed allocation) writes fewer:
-    // the result then shrinks to the count written, without an exception.
-    if (written != uint64_t(n) && !shrink(result.arr(), npy_intp(written))) return nullptr;
-    return result.release();
+    if (Run(core, c64_data(xa.arr()), uint64_t(n), c64_data(result.arr())) != uint64_t(n)) {
+        PyErr_SetString(PyExc_MemoryError, T::run_failed);
+        return nullptr;
+    }
+    return out != Py_None ? prefix_view(out, n) : result.release();
 }
 
 // A type built from its parts; Python's defaults for everything else.

@@ -7,6 +7,7 @@ namespace {
 struct FirTraits
     : kx::CoreTraits<fir_filter, fir_destroy, fir_state_bytes, fir_get_state, fir_set_state> {
     static constexpr const char *create_failed = "fir_create returned NULL";
+    static constexpr const char *run_failed = "fir_execute could not allocate its work buffer";
 
     // Tap kind: a one-dimensional float32 array gives real taps; anything
     // else is converted to complex64 (NumPy refuses unsafe casts).  Taps that
@@ -65,8 +66,9 @@ const char fir_doc[] =
     "num_taps : int\n    Number of taps, at least 1 (read-only).\n"
     "is_real : bool\n    True for real (float32) taps (read-only).\n\n"
     "Raises\n------\n"
-    "MemoryError\n    \"fir_create returned NULL\" for an empty tap set, or when memory\n"
-    "    runs out.\n"
+    "MemoryError\n    \"fir_create returned NULL\" for an empty tap set, more than\n"
+    "    2**29 - 2 taps (the most that a state blob's 32-bit size can\n"
+    "    describe), or when memory runs out.\n"
     "ValueError\n    NumPy's depth error for taps that are not one-dimensional (a\n"
     "    scalar, a 2-D array): they are refused, not flattened.\n"
     "TypeError\n    NumPy's casting error for float64 or complex128 arrays, which do\n"
@@ -97,13 +99,15 @@ const char execute_doc[] =
     "Returns\n-------\n"
     "ndarray\n    A 1-D complex64 array with one output per input sample: a new\n"
     "    array, or, when out is given, a view of out's first elements that\n"
-    "    keeps out's memory alive (the rest of out is untouched).  It is\n"
-    "    empty, without an exception, only if the work buffer cannot grow.\n\n"
+    "    keeps out's memory alive (the rest of out is untouched).\n\n"
     "Raises\n------\n"
     "RuntimeError\n    \"destroyed\" after destroy().\n"
     "TypeError\n    When x does not cast safely to complex64, or out is not a\n"
     "    writable, C-contiguous complex64 ndarray.\n"
-    "ValueError\n    \"out has N elements, need >= M\" when out is too small.\n\n"
+    "ValueError\n    \"out has N elements, need >= M\" when out is too small.\n"
+    "MemoryError\n    \"fir_execute could not allocate its work buffer\" (num_taps - 1\n"
+    "    samples plus a cache-sized piece of the block, however long the block);\n"
+    "    the delay line and out are then unchanged.\n\n"
     "Examples\n--------\n"
     ">>> import numpy as np\n"
     ">>> " FIR_IMPORT "\n"

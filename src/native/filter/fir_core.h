@@ -19,6 +19,11 @@
 inline constexpr uint32_t FIR_STATE_MAGIC = 0x5F524946u;  // "FIR_" little-endian
 inline constexpr uint16_t FIR_STATE_VERSION = 1;
 
+// The most taps a filter can have: its state blob, 8*taps_len + 8 bytes, must
+// be describable by the blob's 32-bit size field.
+inline constexpr uint64_t FIR_MAX_TAPS = (UINT32_MAX - 8) / 8;
+static_assert(8 * FIR_MAX_TAPS + 8 <= UINT32_MAX && 8 * (FIR_MAX_TAPS + 1) + 8 > UINT32_MAX);
+
 // Taken zero-filled from the heap by fir_create / fir_create_real; owns all
 // four buffers.  Exactly one of taps and taps_real is set, for life.
 struct fir_filter {
@@ -26,14 +31,16 @@ struct fir_filter {
     float *taps_real;      // real taps, taps_len floats; null in a complex-tap filter
     cf32 *delay;           // last taps_len-1 input samples, oldest first; null when
                            // taps_len is 1
-    cf32 *scratch;         // delay line followed by the current block, scratch_cap
-                           // samples; null until the first fir_execute
-    uint64_t scratch_cap;  // capacity of scratch in samples; never shrinks
+    cf32 *scratch;         // work buffer: history followed by one stretch of the
+                           // block; null until the first fir_execute
+    uint64_t scratch_cap;  // capacity of scratch in samples, at most
+                           // 2*(taps_len-1) plus one stretch; never shrinks
     uint64_t taps_len;     // number of taps, >= 1
 };
 
 // A filter with a private copy of the taps and a zeroed delay line, or null
-// when taps is null, taps_len is 0 or an allocation fails.
+// when taps is null, taps_len is 0 or above FIR_MAX_TAPS, or an allocation
+// fails.
 fir_filter *fir_create(const cf32 *taps, uint64_t taps_len) noexcept;
 fir_filter *fir_create_real(const float *taps, uint64_t taps_len) noexcept;
 void fir_destroy(fir_filter *f) noexcept;  // null is accepted
@@ -42,8 +49,9 @@ void fir_destroy(fir_filter *f) noexcept;  // null is accepted
 void fir_reset(fir_filter *f) noexcept;
 
 // Filters x[0 .. n_in-1] into out[0 .. n_in-1] and returns n_in.  Returns 0
-// with nothing changed when n_in is 0, a pointer is null, or scratch cannot
-// grow to taps_len-1+n_in samples (the size overflows or realloc fails).
+// with nothing changed (delay line, out) when n_in is 0, a pointer is null,
+// or scratch cannot grow (realloc fails); it needs taps_len-1 samples plus
+// one cache-sized stretch, and taps_len-1 more when out starts inside x.
 // out may be x itself, or overlap it anyhow: each input sample is copied to
 // scratch before any output that could overwrite it is written.
 uint64_t fir_execute(fir_filter *f, const cf32 *x, uint64_t n_in, cf32 *out) noexcept;

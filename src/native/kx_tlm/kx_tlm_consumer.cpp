@@ -21,7 +21,8 @@ void kx_tlm_destroy(kx_tlm_ctx *ctx) noexcept {
 }
 
 bool kx_tlm_capacity_ok(uint64_t capacity) noexcept {
-    return capacity != 0 && capacity <= KX_TLM_MAX_CAPACITY && (capacity & (capacity - 1)) == 0;
+    return capacity != 0 && capacity <= KX_TLM_MAX_CAPACITY &&
+           kx_tlm_ring_shape_ok(capacity, capacity - 1);
 }
 
 // Context and ring control block are 64-byte aligned, so head, tail and
@@ -52,11 +53,22 @@ kx_tlm_ctx *kx_tlm_create(uint64_t capacity) noexcept {
 
 uint64_t kx_tlm_capacity(const kx_tlm_ctx *ctx) noexcept { return ctx->ring_ctl->capacity; }
 
-uint64_t kx_tlm_pending(const kx_tlm_ctx *ctx) noexcept {
-    kx_tlm_ring *ring = ctx->ring_ctl;
-    const uint64_t head = std::atomic_ref<uint64_t>(ring->head).load(std::memory_order_acquire);
-    const uint64_t tail = std::atomic_ref<uint64_t>(ring->tail).load(std::memory_order_acquire);
+namespace {
+
+// head - tail, which only a damaged ring takes above its capacity.
+uint64_t unread(const kx_tlm_ring *ring) noexcept {
+    kx_tlm_ring *r = const_cast<kx_tlm_ring *>(ring);
+    const uint64_t head = std::atomic_ref<uint64_t>(r->head).load(std::memory_order_acquire);
+    const uint64_t tail = std::atomic_ref<uint64_t>(r->tail).load(std::memory_order_acquire);
     return head - tail;
+}
+
+}  // namespace
+
+uint64_t kx_tlm_pending(const kx_tlm_ctx *ctx) noexcept {
+    const uint64_t n = unread(ctx->ring_ctl);
+    const uint64_t capacity = ctx->ring_ctl->capacity;
+    return n < capacity ? n : capacity;
 }
 
 uint64_t kx_tlm_dropped(const kx_tlm_ctx *ctx) noexcept {
@@ -110,11 +122,25 @@ int32_t kx_tlm_find(const kx_tlm_ctx *ctx, const char *name, std::size_t len) no
 // by the acquire load in kx_tlm_pending), and the producer does not write
 // them again until it sees the new tail, which is stored with release
 // strength only after the last copy.
+//
+// A ring whose head has been moved more than its capacity past tail cannot
+// hold what it claims: the records beyond the newest capacity ones are
+// counted as dropped and skipped, so a read never returns more than the ring
+// holds, nor the same slot twice.  Slots are taken modulo the capacity, never
+// past it, whatever the mask says.
 void kx_tlm_consume(kx_tlm_ctx *ctx, uint8_t *rows, uint64_t n) noexcept {
     kx_tlm_ring *ring = ctx->ring_ctl;
-    const uint64_t tail = ring->tail;  // this thread is its only writer
+    const uint64_t capacity = ring->capacity;
+    uint64_t tail = ring->tail;  // this thread is its only writer
+    const uint64_t pending = unread(ring);
+    if (pending > capacity) {
+        const uint64_t excess = pending - capacity;
+        std::atomic_ref<uint64_t>(ring->dropped).fetch_add(excess, std::memory_order_seq_cst);
+        tail += excess;
+        std::atomic_ref<uint64_t>(ring->tail).store(tail, std::memory_order_release);
+    }
     const kx_tlm_rec *recs = ring->recs;
-    const uint64_t mask = ring->mask;
+    const uint64_t mask = capacity - 1;
     for (uint64_t i = 0; i < n; i++) {
         const kx_tlm_rec *r = &recs[(tail + i) & mask];
         uint8_t *row = rows + i * KX_TLM_ROW_BYTES;

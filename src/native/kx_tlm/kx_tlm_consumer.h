@@ -36,7 +36,8 @@ void kx_tlm_destroy(kx_tlm_ctx *ctx) noexcept;
 
 uint64_t kx_tlm_capacity(const kx_tlm_ctx *ctx) noexcept;
 
-// Records written and not yet consumed.
+// Records written and not yet consumed, at most the capacity (a damaged
+// ring may claim more; kx_tlm_consume counts those as dropped).
 uint64_t kx_tlm_pending(const kx_tlm_ctx *ctx) noexcept;
 
 // Due records lost because the ring was full.
@@ -60,5 +61,6 @@ int32_t kx_tlm_find(const kx_tlm_ctx *ctx, const char *name, std::size_t len) no
 
 // Takes the n oldest records out of the ring into `rows` (KX_TLM_ROW_BYTES
 // each) and returns their room to the producer.  n must not exceed
-// kx_tlm_pending(ctx).
+// kx_tlm_pending(ctx).  When head runs more than the capacity ahead of tail
+// the excess is added to dropped and skipped first.
 void kx_tlm_consume(kx_tlm_ctx *ctx, uint8_t *rows, uint64_t n) noexcept;

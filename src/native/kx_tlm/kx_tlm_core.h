@@ -98,6 +98,32 @@ static_assert(sizeof(void *) == 8, "ring_ctl and recs are 8-byte pointers");
 static_assert(std::atomic_ref<uint64_t>::is_always_lock_free);
 static_assert(std::atomic_ref<uint64_t>::required_alignment <= alignof(uint64_t));
 
+// ------------------------------------------------------------ ring checks
+//
+// The context crosses the system's edge: the producer checks the ring before
+// it trusts it.
+
+// A ring shape that the producer can index: no ring (capacity 0), or a
+// power-of-two capacity with mask = capacity - 1, so that head & mask names
+// each of the capacity slots once per lap and never one past them.
+inline bool kx_tlm_ring_shape_ok(uint64_t capacity, uint64_t mask) noexcept {
+    return capacity == 0 || (mask == capacity - 1 && (capacity & mask) == 0);
+}
+
+// Whether a producer may attach to ctx: a ring control block, a shape that
+// kx_tlm_ring_shape_ok accepts, records behind a non-zero capacity, and no
+// more records pending than the ring holds.  Setup path.
+inline bool kx_tlm_ring_ok(const kx_tlm_ctx *ctx) noexcept {
+    kx_tlm_ring *ring = ctx->ring_ctl;
+    if (ring == nullptr) return false;
+    const uint64_t capacity = ring->capacity;
+    if (!kx_tlm_ring_shape_ok(capacity, ring->mask) || (capacity != 0 && ring->recs == nullptr))
+        return false;
+    const uint64_t head = std::atomic_ref<uint64_t>(ring->head).load(std::memory_order_acquire);
+    const uint64_t tail = std::atomic_ref<uint64_t>(ring->tail).load(std::memory_order_acquire);
+    return head - tail <= capacity;
+}
+
 // ------------------------------------------------------------ kx_tlm_register
 //
 // Registers the probe `name` with thinning period `decim` and returns its id
@@ -149,8 +175,9 @@ inline int32_t kx_tlm_register(kx_tlm_ctx *ctx, const char *name, uint32_t decim
 // One event of probe `id` with `value`.  The probe's counter advances; when
 // it reaches the probe's period the event is due: the counter restarts at 0
 // and one record {stamp, (float)value, id, 0} is offered to the ring.  A due
-// record that finds the ring full (or no ring, capacity 0) is counted in
-// `dropped` and lost, never retried; head and emitted are then unchanged.
+// record that finds the ring full (or no ring, capacity 0, or a ring whose
+// shape has been damaged since it was attached) is counted in `dropped` and
+// lost, never retried; head and emitted are then unchanged.
 //
 // With period P the first event after a (re-)registration is recorded, then
 // every P-th.  A null context or an id outside the table does nothing.
@@ -174,14 +201,16 @@ inline void kx_tlm_emit(kx_tlm_ctx *ctx, uint32_t id, double value) noexcept {
     const uint64_t head = ring->head;  // this thread is its only writer
     const uint64_t tail = std::atomic_ref<uint64_t>(ring->tail).load(std::memory_order_acquire);
     const uint64_t capacity = ring->capacity;
+    const uint64_t mask = ring->mask;
     // In a consistent ring head - tail never exceeds capacity; >= also keeps
-    // a damaged one from overwriting unread slots.
-    if (capacity == 0 || head - tail >= capacity) {
+    // a damaged one from overwriting unread slots, and the shape check keeps
+    // the slot below capacity whatever has been written into the ring.
+    if (capacity == 0 || head - tail >= capacity || !kx_tlm_ring_shape_ok(capacity, mask)) {
         std::atomic_ref<uint64_t>(ring->dropped).fetch_add(1, std::memory_order_seq_cst);
         return;
     }
 
-    kx_tlm_rec *rec = ring->recs + (head & ring->mask);
+    kx_tlm_rec *rec = ring->recs + (head & mask);
     rec->stamp = stamp;
     rec->value = static_cast<float>(value);
     rec->probe = static_cast<uint16_t>(id);

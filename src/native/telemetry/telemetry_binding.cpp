@@ -374,7 +374,9 @@ const char pending_doc[] =
 const char dropped_doc[] =
     "Number of due records lost because the ring was full (read-only).\n\n"
     "A count that only grows, over the life of the context; records that\n"
-    "reached the ring are counted in `emitted` instead.\n\n"
+    "reached the ring are counted in `emitted` instead.  A ring whose head\n"
+    "has been moved more than its capacity ahead (damaged memory) holds at\n"
+    "most capacity records: read() counts the rest here.\n\n"
     "Examples\n--------\n"
     ">>> from kestrix.agc import AGC\n" TLM_IMPORT
     ">>> tlm = Telemetry(2)\n"
