@@ -68,7 +68,11 @@ class Lowpass:
     rate: float | None = None
 
     @classmethod
-    def from_hz(cls, fpass_hz: float, fstop_hz: float, atten_db: float, rate: float) -> "Lowpass":
+    def from_hz(cls, fpass_hz: float, fstop_hz: float, atten_db: float,
+                rate: float | None) -> "Lowpass":
+        if not rate:
+            raise CliError("--lowpass-hz needs the sample rate: give --rate (the input records "
+                           "none), or --lowpass with edges as fractions of Nyquist", 2)
         nyquist = rate / 2.0
         return cls(fpass_hz / nyquist, fstop_hz / nyquist, atten_db, rate)
 
@@ -112,9 +116,12 @@ class Lowpass:
         return (f"lowpass FIR ({self._edges()}, {self.atten_db:g} dB, {n} taps, Kaiser beta "
                 f"{str(np.float32(beta))})")
 
-    def stage(self) -> Stage:
+    def coefficients(self) -> np.ndarray:
         from .filter import design_lowpass
 
+        return design_lowpass(self.fpass, self.fstop, self.atten_db)
+
+    def stage(self) -> Stage:
         n, beta = self.design()
         record = {"stage": "lowpass_fir", "fpass": self.fpass, "fstop": self.fstop,
                   "atten_db": self.atten_db, "num_taps": n, "kaiser_beta": beta,
@@ -122,7 +129,7 @@ class Lowpass:
         if self.rate is not None:
             record.update(fpass_hz=self.fpass * self.rate / 2.0,
                           fstop_hz=self.fstop * self.rate / 2.0, sample_rate=self.rate)
-        return _fir_stage(design_lowpass(self.fpass, self.fstop, self.atten_db), record, self.text())
+        return _fir_stage(self.coefficients(), record, self.text())
 
 
 @dataclass(frozen=True)
@@ -139,11 +146,11 @@ class Taps:
         dt = np.dtype("<c8" if taps.dtype.kind == "c" else "<f4")
         return cls(np.ascontiguousarray(taps, dt).tobytes(), dt.str, name)
 
-    def array(self) -> np.ndarray:
+    def coefficients(self) -> np.ndarray:
         return np.frombuffer(self.data, self.dtype).copy()
 
     def delay(self) -> int | float | None:
-        return linear_phase_delay(self.array())
+        return linear_phase_delay(self.coefficients())
 
     def text(self) -> str:
         kind = "complex" if self.dtype == "<c8" else "real"
@@ -151,7 +158,7 @@ class Taps:
         return f"FIR ({n} {kind} taps from {self.name}, {describe_delay(self.delay())})"
 
     def stage(self) -> Stage:
-        taps = self.array()
+        taps = self.coefficients()
         record = {"stage": "fir", "taps_from": self.name, "num_taps": len(taps),
                   "taps_kind": "complex" if taps.dtype.kind == "c" else "real",
                   "group_delay_samples": self.delay()}
@@ -240,6 +247,12 @@ class ChainConfig:
     @property
     def parts(self) -> list:
         return [p for p in (self.lowpass, self.taps, self.agc, self.average) if p is not None]
+
+    @property
+    def fir_only(self) -> bool:
+        """Only an FIR: every output sample depends on a bounded stretch of input."""
+        return (self.agc is None and self.average is None
+                and (self.lowpass is not None or self.taps is not None))
 
     @property
     def decim(self) -> int:

@@ -94,9 +94,10 @@ class Summary:
     output: str
     chain: str
     samples: int = 0  # per channel
+    channels: int = 1
     rate: float | None = None
     seconds: float = 0.0
-    per_channel: list[ChannelSummary] = field(default_factory=list)
+    per_channel: list[ChannelSummary] = field(default_factory=list)  # empty: not measured
     datatype: str = "cf32_le"  # of the output
     saturated: int | None = None  # integer output: components beyond full scale
     components: int = 0  # components written
@@ -130,6 +131,27 @@ def block_size(requested: int, decim: int) -> int:
         raise CliError(f"--block: {requested} rounded up to a multiple of --decim exceeds "
                        f"{MAX_BLOCK}", 2)
     return block
+
+
+def block_frames(options: RunOptions, config: ChainConfig, channels: int) -> int:
+    """Frames per block: ``options.block`` samples shared by the channels, each channel's
+    share rounded up to a multiple of the AGC's ``decim``."""
+    return block_size(-(-options.block // channels), config.decim)
+
+
+def sigmf_metadata(src: Source, summary: Summary, chain: Chain, frames: int,
+                   sha512: str | None) -> dict:
+    """The SigMF metadata of ``summary``'s output: the input's, with the processing record."""
+    # Every channel has a chain of its own, all built from one configuration.
+    processing = {"version": _version(), "source": os.path.basename(src.name),
+                  "chain": chain.record(), "channels": summary.channels, "block": frames,
+                  "group_delay_samples": summary.group_delay}
+    if summary.group_delay is None:
+        processing["group_delay_note"] = "not linear phase"
+    desc = (src.meta or {}).get("global", {}).get("core:description")
+    return output_meta(src.meta, datatype=summary.datatype, channels=summary.channels,
+                       rate=summary.rate, count=summary.samples, processing=processing,
+                       description=desc, sha512=sha512)
 
 
 class _Channel:
@@ -210,12 +232,13 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
     outputs = output_files(output, fmt) + [p for p in (options.telemetry, options.plot) if p]
     check_outputs(outputs, src.files, options.force)
     nch = src.channels
-    frames = block_size(-(-options.block // nch), config.decim)
+    frames = block_frames(options, config, nch)
     rate = options.rate or src.rate
     runs = [_Channel(config, c, spectra=bool(options.plot) and c < PLOT_CHANNELS)
             for c in range(nch)]
-    summary = Summary(src.path, output, config.describe(), rate=rate, warnings=warnings,
-                      outputs=outputs, datatype=stype.name, group_delay=config.group_delay())
+    summary = Summary(src.path, output, config.describe(), channels=nch, rate=rate,
+                      warnings=warnings, outputs=outputs, datatype=stype.name,
+                      group_delay=config.group_delay())
     with contextlib.ExitStack() as stack:
         # Unwound last: a signal during the creations or the commits waits for them.
         hold = stack.enter_context(SignalHold())
@@ -270,16 +293,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             summary.telemetry_dropped = sum(t.dropped for t in taps)
             summary.telemetry_rows = csv.rows if csv is not None else 0
         if fmt in ("sigmf", "sigmf-archive"):
-            # Every channel has a chain of its own, all built from one configuration.
-            processing = {"version": _version(), "source": os.path.basename(src.name),
-                          "chain": runs[0].chain.record(), "channels": nch, "block": frames,
-                          "group_delay_samples": summary.group_delay}
-            if summary.group_delay is None:
-                processing["group_delay_note"] = "not linear phase"
-            desc = (src.meta or {}).get("global", {}).get("core:description")
-            sink.metadata = output_meta(src.meta, datatype=stype.name, channels=nch, rate=rate,
-                                        count=done, processing=processing, description=desc,
-                                        sha512=sink.sha512)
+            sink.metadata = sigmf_metadata(src, summary, runs[0].chain, frames, sink.sha512)
         if plot_file is not None:
             from ._plot import plot_process
 
