@@ -1,14 +1,19 @@
 """One long recording through an FIR-only chain, cut into chunks over a Dask cluster.
 
 A FIR's output at sample i depends only on the last ``taps`` inputs, so the
-recording is filtered by :func:`kestrix.dask.fir` in chunks, each from the
-input samples before it, with exactly the bits of the engine's stream.  The
-samples never pass through this process: each worker reads its chunk from
-the input file and writes its stretch of the output into the output's
-temporary file, at the offset the stored sample type puts it.  This process
-creates that file (with its ``.npy`` header) before and commits it (with its
-SigMF metadata) after, through the engine's own sinks, so the output is
-byte for byte the one a single process writes, or nothing.
+recording is filtered in chunks as :func:`kestrix.dask.fir` filters a dask
+array, by the same per-chunk function: each chunk's filter starts from the
+``taps - 1`` input samples before it, which gives exactly the bits of the
+engine's stream.  Here each chunk is one task that reads those samples from
+the input file along with its own, so the tasks need nothing from each other
+and no samples travel between workers (a dask array's chunk would feed both
+its own filter and the next chunk's history, and Dask moves about half of
+them to another worker), nor through this process: each task writes its
+stretch of the output into the output's temporary file, at the offset its
+sample type puts it.  This process creates that file (with its ``.npy``
+header) before and commits it (with its SigMF metadata) after, through the
+engine's own sinks, so the output is byte for byte the one a single process
+writes, or nothing.
 
 Some runs need the whole recording in order, and :func:`obstacle` names
 what keeps one from this path (the command then runs it in one process):
@@ -61,30 +66,29 @@ def obstacle(src: Source, output: str, config: ChainConfig, options: RunOptions)
     return None
 
 
-def _read(src: Source, block_info=None) -> np.ndarray:
-    """The chunk of frames that ``block_info`` locates, read from the input file."""
-    start, stop = block_info[None]["array-location"][0]
-    reader = src.reader(stop - start, verify=False)
+def _filter_chunk(src: Source, taps: np.ndarray, start: int, stop: int, path: str,
+                  offset: int, stype, name: str) -> np.ndarray:
+    """Filter frames ``start`` to ``stop`` of ``src`` into their place in the output file
+    ``path``; return the components written and how many of them saturated."""
+    from ._datatypes import Encoder
+    from ._firblock import filter_block
+
+    first = max(start - (len(taps) - 1), 0)  # the history; zeros before the start
+    reader = src.reader(stop - first, verify=False)
     try:
-        reader.seek(start)
-        x = reader.read(np.empty((stop - start, src.channels), np.complex64))
+        reader.seek(first)
+        x = reader.read(np.empty((stop - first, src.channels), np.complex64))
     finally:
         reader.close()
-    return x if src.channels > 1 else x[:, 0]
-
-
-def _write(y: np.ndarray, path: str, offset: int, stype, name: str,
-           block_info=None) -> np.ndarray:
-    """Store the filtered frames ``y`` at their place in the output file; return the
-    components written and how many of them saturated."""
-    from ._datatypes import Encoder
-
-    start = block_info[0]["array-location"][0][0]
+    k = start - first
+    y = np.empty((stop - start, src.channels), np.complex64)
+    for c in range(src.channels):  # each channel its own filter, as in the engine
+        y[:, c] = filter_block(taps, [x[:k, c]], x[k:, c])
     enc = Encoder(stype)
-    data = enc.encode(np.ascontiguousarray(y))
-    pos = offset + start * stype.sample_bytes * (y.shape[1] if y.ndim > 1 else 1)
+    data = enc.encode(y)
+    pos = offset + start * stype.sample_bytes * src.channels
     try:
-        fd = os.open(path, os.O_WRONLY)  # never created here: the client owns the file
+        fd = os.open(path, os.O_WRONLY)  # never created here: this process owns the file
         try:
             done = 0
             while done < len(data):
@@ -119,10 +123,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
     complete under its final name or nothing is left; any exception here
     (Ctrl-C, a termination signal) cancels the chunks not yet filtered.
     """
-    import dask.array as da
     from distributed import as_completed
-
-    from .dask import fir
 
     warnings = config.check()
     if src.count == 0:
@@ -137,7 +138,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
     # working folders may be any.
     light = replace(src, meta=None, data_path=os.path.abspath(src.data_path))
     step = _chunk_frames(count, nch, cluster.workers)
-    sizes = (step,) * (count // step) + ((count % step,) if count % step else ())
+    starts = range(0, count, step)
     summary = Summary(src.path, output, config.describe(), samples=count, channels=nch,
                       rate=options.rate or src.rate, datatype=stype.name, warnings=warnings,
                       group_delay=config.group_delay(), outputs=outputs)
@@ -148,18 +149,10 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
         hold.release()
         sink.data.file.flush()  # the .npy header, before the workers write beyond it
         offset = NpySink.HEADER_BYTES if fmt == "npy" else 0
-        if nch == 1:
-            x = da.map_blocks(_read, light, chunks=(sizes,), dtype=np.complex64,
-                              meta=np.empty((0,), np.complex64))
-            y = fir(x, taps)
-        else:
-            x = da.map_blocks(_read, light, chunks=(sizes, (nch,)), dtype=np.complex64,
-                              meta=np.empty((0, 0), np.complex64))
-            y = da.stack([fir(x[:, c], taps) for c in range(nch)], axis=1)
-        w = y.map_blocks(_write, sink.data.tmp, offset, stype, output, chunks=((2,) * len(sizes),),
-                         drop_axis=list(range(1, y.ndim)), dtype=np.int64)
         t0 = time.perf_counter()
-        futures = cluster.client.compute(list(w.to_delayed().ravel()))
+        futures = [cluster.client.submit(_filter_chunk, light, taps, a, min(a + step, count),
+                                         sink.data.tmp, offset, stype, output, pure=False)
+                   for a in starts]
         index = {f: i for i, f in enumerate(futures)}
         if src.sha512 is not None and options.verify:
             futures.append(cluster.client.submit(_verify, light, pure=False))
@@ -170,7 +163,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
                 if fut in index:
                     summary.components += int(result[0])
                     summary.saturated = (summary.saturated or 0) + int(result[1])
-                    done += sizes[index[fut]]
+                    done += min(step, count - starts[index[fut]])
                     if progress is not None:
                         progress(done, count)
         except BaseException:
