@@ -12,12 +12,21 @@ hits each alike:
 - one after another in one process: a child interpreter that runs the
   engine (``process_recording``, what ``kestrix process`` runs) on each
   file in turn, timed inside the child, so without its start-up;
+- the machine's ceiling in this run: as many such children as workers at
+  once, each with its share of the files, and no Dask; on a machine shared
+  with other work this can be far from the core count, and the batch
+  cannot beat it;
 - a user's shell loop: ``kestrix process FILE -o OUT`` once per file, each
   a fresh interpreter (wall time, start-ups included);
 - ``kestrix process FILES -o DIR --workers N`` (or ``--scheduler ADDRESS``):
   the recordings' seconds as the command reports them (the cluster's
   start-up apart) and the child's whole wall time; and the cluster's
   start-up, reported on its own.
+
+Beside each time, the processor seconds of the whole process tree (user and
+system, from the children's resource usage), which contention on a shared
+machine does not inflate: the batch's against one after another is the work
+that Dask and the cluster add.
 
 The chain is the lowpass (0.2/0.3 x Nyquist, 60 dB, 75 taps), the AGC and
 an 8-sample moving average.  With --fir it is instead one recording through
@@ -32,6 +41,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -77,6 +87,17 @@ def make_files(folder: str, count: int, n: int) -> list[str]:
     return files
 
 
+def cpu() -> float:
+    """Processor seconds of every child and grandchild waited for so far."""
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def sequential(out: str, files: list[str]) -> subprocess.Popen:
+    return subprocess.Popen([sys.executable, "-c", SEQUENTIAL, out, " ".join(CHAIN), *files],
+                            stdout=subprocess.PIPE, text=True)
+
+
 def fresh(folder: str) -> str:
     shutil.rmtree(folder, ignore_errors=True)
     os.mkdir(folder)
@@ -101,17 +122,24 @@ def cluster_figures(out: str) -> tuple[float, float]:
 
 
 def batch(files: list[str], work: str, args, where: list[str]) -> None:
-    runs: dict[str, list[float]] = {k: [] for k in ("one", "loop", "batch", "wall", "startup")}
+    keys = ("one", "ceiling", "loop", "batch", "wall", "startup", "cpu_one", "cpu_batch")
+    runs: dict[str, list[float]] = {k: [] for k in keys}
     for _ in range(args.repeat):
-        r = subprocess.run([sys.executable, "-c", SEQUENTIAL, fresh(work), " ".join(CHAIN),
-                            *files], capture_output=True, text=True, check=True)
-        runs["one"].append(float(r.stdout))
+        c0 = cpu()
+        p = sequential(fresh(work), files)
+        runs["one"].append(float(p.communicate()[0]))
+        runs["cpu_one"].append(cpu() - c0)
+        shares = [sequential(fresh(f"{work}{i}"), files[i::args.workers])
+                  for i in range(args.workers)]
+        runs["ceiling"].append(max(float(p.communicate()[0]) for p in shares))
         fresh(work)
         t0 = time.perf_counter()
         for f in files:
             kestrix("process", f, "-o", os.path.join(work, os.path.basename(f)), "-q", *CHAIN)
         runs["loop"].append(time.perf_counter() - t0)
+        c0 = cpu()
         wall, out = kestrix("process", *files, "-o", fresh(work), *where, *CHAIN)
+        runs["cpu_batch"].append(cpu() - c0)
         startup, seconds = cluster_figures(out)
         runs["batch"].append(seconds)
         runs["wall"].append(wall)
@@ -124,12 +152,16 @@ def batch(files: list[str], work: str, args, where: list[str]) -> None:
 
     print(f"{len(files)} recordings of 2**{args.log2n} samples, lowpass + AGC + moving average, "
           f"medians of {args.repeat}")
-    line("one after another in one process (engine)", m["one"])
+    line("one after another in one process (engine)", m["one"],
+         f"{m['cpu_one']:.2f} s of processor")
+    line(f"{args.workers} such processes at once, no Dask: ceiling", m["ceiling"],
+         f"{m['one'] / m['ceiling']:.2f}x: what the machine gives now")
     line("shell loop of kestrix process FILE", m["loop"], f"{m['loop'] / m['one']:.2f}x the one")
     line(f"kestrix process FILES {' '.join(where)}", m["batch"],
          f"{m['one'] / m['batch']:.2f}x faster than one after another (start-up apart)")
     line("  the same, the command's wall time", m["wall"],
-         f"{m['one'] / m['wall']:.2f}x; {m['loop'] / m['wall']:.2f}x the shell loop")
+         f"{m['one'] / m['wall']:.2f}x; {m['loop'] / m['wall']:.2f}x the shell loop; "
+         f"{m['cpu_batch']:.2f} s of processor" + (" here" if args.scheduler else ""))
     print(f"  cluster start-up {m['startup']:.2f} s (median; range {min(runs['startup']):.2f} .. "
           f"{max(runs['startup']):.2f})")
 

@@ -74,9 +74,12 @@ class Cluster:
             saved = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
             try:
                 # No dashboard; the scheduler's small HTTP server (health,
-                # metrics) on a free port, not on 8787 another cluster may hold.
+                # metrics) on a free port, not on 8787 another cluster may hold;
+                # no memory limit, whose monitor polls each process ten times a
+                # second: every task keeps its memory bounded.
                 self.cluster = LocalCluster(n_workers=self.workers, threads_per_worker=1,
-                                            processes=True, dashboard_address=None,
+                                            processes=True, memory_limit=0,
+                                            dashboard_address=None,
                                             scheduler_kwargs={"dashboard_address": ":0"},
                                             silence_logs=logging.ERROR)
                 self.client = Client(self.cluster)

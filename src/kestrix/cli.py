@@ -2,12 +2,15 @@
 
 Commands:
 
-- ``kestrix process [INPUT]``: FIR (a lowpass or given taps, optional) ->
+- ``kestrix process [INPUT ...]``: FIR (a lowpass or given taps, optional) ->
   AGC (default on) -> moving average (optional), streamed through a
   recording, a file or a pipe, channel by channel by the engine
   (:mod:`kestrix.engine`), with telemetry CSV, a plot and a summary.  Without
   INPUT it runs the built-in demonstration recording and writes its outputs
-  into a fresh folder.
+  into a fresh folder.  Several INPUTs, a folder or a pattern are processed
+  into the folder ``-o`` names on a Dask cluster (:mod:`kestrix._batch`),
+  and with ``--workers``/``--scheduler`` an FIR-only chain filters one
+  recording in chunks over the workers (:mod:`kestrix._chunked`).
 - ``kestrix design FPASS FSTOP ATTEN_DB``: Kaiser lowpass taps and their
   measured response.
 - ``kestrix settle LOOP_BW ALPHA GAIN_ERR_DB TOL_DB``: how long the AGC takes
@@ -178,7 +181,8 @@ def cmd_process(args) -> int:
     args.input = args.input[0] if args.input else None
     on_cluster = args.workers is not None or args.scheduler is not None
     if on_cluster:
-        require("distributed", "--workers and --scheduler", DASK_EXTRA_HINT)
+        require("distributed", "running on a Dask cluster (--workers, --scheduler)",
+                DASK_EXTRA_HINT)
     folder = None
     if args.input is None:
         from . import _demo
