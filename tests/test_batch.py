@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import csv
 import hashlib
+import importlib.util
 import json
 import os
 import re
@@ -27,7 +28,8 @@ from conftest import kestrix_child, one_line, wait_for_part, write_raw, write_si
 from conftest import cli_signal as make_signal
 from conftest import run_cli as run
 
-pytest.importorskip("distributed")
+dask_only = pytest.mark.skipif(importlib.util.find_spec("distributed") is None,
+                               reason="needs the dask extra")
 
 CHAIN = ("--lowpass", "0.2", "0.3", "60", "--average", "4", "--ref-db", "-6")
 FIR_ONLY = ("--no-agc", "--lowpass", "0.1", "0.15", "50")
@@ -62,6 +64,7 @@ def summary_rows(folder) -> list[dict]:
         return list(csv.DictReader(f))
 
 
+@dask_only
 class TestBatch:
     def test_each_output_is_a_single_runs_and_failures_are_reported(self, tmp_path, capsys):
         """A folder of good and bad recordings on a LocalCluster: the good ones come out
@@ -142,6 +145,7 @@ class TestBatch:
         assert sorted(os.walk(tmp_path)) == before  # no folder made, nothing staged
 
 
+@dask_only
 class TestChunkedFir:
     @pytest.mark.parametrize("name, out, on", [
         ("in.sigmf-meta", "out.cs16", "scheduler"),
@@ -210,6 +214,7 @@ def _free_soon(address: str, within: float) -> None:
         assert time.monotonic() - t0 < within
 
 
+@dask_only
 class TestCancel:
     @pytest.mark.parametrize("how, on", [("SIGTERM", "workers"), ("SIGINT", "workers"),
                                          ("SIGTERM", "scheduler")],

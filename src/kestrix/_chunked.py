@@ -39,7 +39,7 @@ from ._errors import CliError, SignalHold, os_error
 from ._sinks import (NpySink, check_outputs, open_sink, output_files, output_format, output_kind,
                      output_type)
 from ._sources import Source
-from .engine import RunOptions, Summary, block_frames, sigmf_metadata
+from .engine import Blocks, RunOptions, Summary, block_frames, sigmf_metadata
 
 CHUNK_SAMPLES = (1 << 16, 1 << 22)  # fewest and most samples of a chunk, all channels
 CHUNKS_PER_WORKER = 4  # so that a slow worker holds up little at the end
@@ -66,37 +66,43 @@ def obstacle(src: Source, output: str, config: ChainConfig, options: RunOptions)
     return None
 
 
-def _filter_chunk(src: Source, taps: np.ndarray, start: int, stop: int, path: str,
-                  offset: int, stype, name: str) -> np.ndarray:
+def _filter_chunk(src: Source, config: ChainConfig, start: int, stop: int, frames: int,
+                  path: str, offset: int, stype, name: str) -> np.ndarray:
     """Filter frames ``start`` to ``stop`` of ``src`` into their place in the output file
-    ``path``; return the components written and how many of them saturated."""
+    ``path``, in blocks of ``frames`` frames as the engine streams them; return the
+    components written and how many of them saturated."""
     from ._datatypes import Encoder
-    from ._firblock import filter_block
+    from ._firblock import restore_history
 
-    first = max(start - (len(taps) - 1), 0)  # the history; zeros before the start
-    reader = src.reader(stop - first, verify=False)
+    chains = [config.build() for _ in range(src.channels)]  # a filter per channel
+    first = max(start - (chains[0].stages[0].obj.num_taps - 1), 0)
+    blocks = Blocks(frames, src.channels)
+    enc = Encoder(stype)
+    each = [chain.process for chain in chains]
+    reader = src.reader(frames, verify=False)
     try:
         reader.seek(first)
-        x = reader.read(np.empty((stop - first, src.channels), np.complex64))
-    finally:
-        reader.close()
-    k = start - first
-    y = np.empty((stop - start, src.channels), np.complex64)
-    for c in range(src.channels):  # each channel its own filter, as in the engine
-        y[:, c] = filter_block(taps, [x[:k, c]], x[k:, c])
-    enc = Encoder(stype)
-    data = enc.encode(y)
-    pos = offset + start * stype.sample_bytes * src.channels
-    try:
-        fd = os.open(path, os.O_WRONLY)  # never created here: this process owns the file
+        history = reader.read(np.empty((start - first, src.channels), np.complex64))
+        for c, chain in enumerate(chains):
+            restore_history(chain.stages[0].obj, [history[:, c]])
+        fd = os.open(path, os.O_WRONLY)  # never created here: the client owns the file
         try:
-            done = 0
-            while done < len(data):
-                done += os.pwrite(fd, data[done:], pos + done)
+            pos = start
+            while pos < stop:
+                x = reader.read(blocks.buf[: min(frames, stop - pos)])
+                blocks.each_channel(x, each)
+                data = enc.encode(x)
+                at = offset + pos * stype.sample_bytes * src.channels
+                done = 0
+                while done < len(data):
+                    done += os.pwrite(fd, data[done:], at + done)
+                pos += len(x)
         finally:
             os.close(fd)
     except OSError as e:
         raise os_error(name, e, "write") from None
+    finally:
+        reader.close()
     return np.array([enc.components, enc.saturated], np.int64)
 
 
@@ -133,7 +139,6 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
     outputs = output_files(output, fmt)
     check_outputs(outputs, src.files, options.force)
     count, nch = src.count, src.channels
-    taps = (config.lowpass or config.taps).coefficients()
     # What each chunk's task carries; by absolute names, since the workers'
     # working folders may be any.
     light = replace(src, meta=None, data_path=os.path.abspath(src.data_path))
@@ -150,8 +155,10 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
         sink.data.file.flush()  # the .npy header, before the workers write beyond it
         offset = NpySink.HEADER_BYTES if fmt == "npy" else 0
         t0 = time.perf_counter()
-        futures = [cluster.client.submit(_filter_chunk, light, taps, a, min(a + step, count),
-                                         sink.data.tmp, offset, stype, output, pure=False)
+        frames = block_frames(options, config, nch)
+        futures = [cluster.client.submit(_filter_chunk, light, config, a, min(a + step, count),
+                                         frames, sink.data.tmp, offset, stype, output,
+                                         pure=False)
                    for a in starts]
         index = {f: i for i, f in enumerate(futures)}
         if src.sha512 is not None and options.verify:
@@ -173,7 +180,6 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
         if not stype.fixed:
             summary.saturated = None
         if fmt == "sigmf":
-            sink.metadata = sigmf_metadata(src, summary, config.build(),
-                                           block_frames(options, config, nch), None)
+            sink.metadata = sigmf_metadata(src, summary, config.build(), frames, None)
         hold.hold()
     return summary

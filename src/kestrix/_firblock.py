@@ -28,12 +28,16 @@ def state_blob(history: np.ndarray) -> bytes:
     return _STATE_HEADER.pack(b"FIR_", 1, 1, size, 0) + body
 
 
+def restore_history(fir: FIR, tails: list[np.ndarray]) -> None:
+    """Give ``fir`` the delay line of the samples ``tails`` hold, the last of them last;
+    zeros stand for the samples before the start of the array."""
+    need = fir.num_taps - 1
+    if need:
+        fir.set_state(state_blob(np.concatenate([np.zeros(need, np.complex64), *tails])[-need:]))
+
+
 def filter_block(taps: np.ndarray, tails: list[np.ndarray], block: np.ndarray) -> np.ndarray:
     """Filter one chunk, its delay line made of the tails of the chunks before it."""
     with FIR(taps) as f:
-        need = len(taps) - 1
-        if need:
-            # Zeros stand for the samples before the start of the array.
-            history = np.concatenate([np.zeros(need, np.complex64), *tails])[-need:]
-            f.set_state(state_blob(history))
+        restore_history(f, tails)
         return f.execute(block)

@@ -154,6 +154,26 @@ def sigmf_metadata(src: Source, summary: Summary, chain: Chain, frames: int,
                        description=desc, sha512=sha512)
 
 
+class Blocks:
+    """A block buffer of ``frames`` frames of ``channels`` samples, and each channel of
+    a block made contiguous for the library's in-place calls."""
+
+    def __init__(self, frames: int, channels: int) -> None:
+        self.buf = np.empty((frames, channels), np.complex64)
+        self.planes = np.empty((channels, frames), np.complex64) if channels > 1 else None
+
+    def each_channel(self, x: np.ndarray, process: list[Callable[[np.ndarray], None]]) -> None:
+        """``process[c](samples)`` on channel c of the frames ``x``, in place."""
+        if self.planes is None:
+            process[0](x[:, 0])
+            return
+        p = self.planes[:, : len(x)]
+        np.copyto(p, x.T)
+        for c, run in enumerate(process):
+            run(p[c])
+        np.copyto(x, p.T)
+
+
 class _Channel:
     """One channel's chain and the accumulators fed before and after it."""
 
@@ -256,23 +276,16 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
                                      channels=nch)
         reader = src.reader(frames, verify=options.verify)
         stack.callback(reader.close)
-        buf = np.empty((frames, nch), np.complex64)
-        planes = np.empty((nch, frames), np.complex64) if nch > 1 else None
+        blocks = Blocks(frames, nch)
+        each = [r.process for r in runs]
         t0 = time.perf_counter()
         done = 0
         while True:
-            x = reader.read(buf)
+            x = reader.read(blocks.buf)
             m = len(x)
             if not m:
                 break
-            if planes is None:
-                runs[0].process(x[:, 0])
-            else:  # each channel contiguous for the library's in-place calls
-                p = planes[:, :m]
-                np.copyto(p, x.T)
-                for r in runs:
-                    r.process(p[r.index])
-                np.copyto(x, p.T)
+            blocks.each_channel(x, each)
             if csv is not None:
                 csv.flush()
             sink.write(x)
