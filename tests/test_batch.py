@@ -217,21 +217,23 @@ def _free_soon(address: str, within: float) -> None:
 @dask_only
 class TestCancel:
     @pytest.mark.parametrize("how, on", [("SIGTERM", "workers"), ("SIGINT", "workers"),
-                                         ("SIGTERM", "scheduler")],
-                             ids=["SIGTERM", "Ctrl-C", "SIGTERM-scheduler"])
+                                         ("SIGTERM", "scheduler"), ("SIGTERM", "chunks")],
+                             ids=["SIGTERM", "Ctrl-C", "SIGTERM-scheduler", "SIGTERM-chunks"])
     def test_mid_batch_leaves_no_output_and_no_work(self, tmp_path, request, how, on):
-        """Signalled while the first recordings run: the running tasks abort, the queued
-        ones never start, the folder stays empty, and the worker processes of the local
-        cluster are gone (a cluster's own are free again at once)."""
+        """Signalled while the first recordings (or chunks) run: the running tasks abort,
+        the queued ones never start, the folder stays empty, and the worker processes of
+        the local cluster are gone (a cluster's own are free again at once)."""
         psutil = pytest.importorskip("psutil")
         for i in range(4):  # each takes its worker ten seconds or so
             write_raw(tmp_path / f"r{i}.cf32", np.full(1 << 23, 0.1 + 0.1j, np.complex64))
         (tmp_path / "out").mkdir()
         address = request.getfixturevalue("dask_scheduler") if on == "scheduler" else None
         where = ["--scheduler", address] if address else ["--workers", 2]
-        child = kestrix_child("process", *[f"r{i}.cf32" for i in range(4)], "-o", "out", *where,
-                              "--block", 8, "-q", cwd=tmp_path, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True, start_new_session=True)
+        what = ["r0.cf32", "-o", "out/o.cf32", *FIR_ONLY] if on == "chunks" else [
+            *[f"r{i}.cf32" for i in range(4)], "-o", "out"]
+        child = kestrix_child("process", *what, *where, "--block", 8, "-q", cwd=tmp_path,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              start_new_session=True)
         wait_for_part(tmp_path / "out", child)
         workers = psutil.Process(child.pid).children(recursive=True)
         num = getattr(signal, how)
