@@ -284,11 +284,8 @@ class TestWithoutDask:
 
 class TestNames:
     @pytest.mark.parametrize("path, fmt, out_format, out_datatype, name", [
-        ("d/a.cf32", "raw", None, None, "a.cf32"),
-        ("d/a.cu8", "raw", None, "ci16_le", "a.cs16"),
         ("d/a.cu8", "raw", None, "cu16_le", "a.raw"),
         ("d/a.npy", "npy", None, "ci8", "a.cs8"),
-        ("d/a.sigmf-data", "sigmf", None, "ci8", "a.sigmf-meta"),
         ("d/a.SIGMF", "sigmf-archive", None, None, "a.SIGMF"),
         ("d/a.dat", "raw", "npy", None, "a.npy"),
         ("d/a.sigmf", "sigmf-archive", "raw", None, "a.cf32"),

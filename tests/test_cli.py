@@ -640,7 +640,8 @@ class TestEntryPoints:
         code, out, _ = run(capsys, "--version")
         assert code == 0 and "0.1.0" in out
 
-    @pytest.mark.parametrize("module,examples", [("engine", 12), ("_datatypes", 8), ("_taps", 5)])
+    @pytest.mark.parametrize("module,examples", [("engine", 12), ("_datatypes", 8), ("_taps", 5),
+                                                 ("_batch", 4)])
     def test_examples_in_the_tool_modules(self, module, examples):
         import doctest
         import importlib

@@ -103,7 +103,19 @@ def expand_inputs(items: list[str], datatype: str | None) -> list[tuple[str, str
 def output_name(path: str, fmt: str, out_format: str | None,
                 out_datatype: str | None) -> tuple[str, str]:
     """(file name, format) of the output of the input ``path`` of format ``fmt``: its
-    name, with the suffix of what --out-format or --out-datatype make it."""
+    name, with the suffix of what --out-format or --out-datatype make it.
+
+    Examples
+    --------
+    >>> output_name("survey/a.cu8", "raw", None, None)
+    ('a.cu8', 'raw')
+    >>> output_name("survey/a.cu8", "raw", None, "ci16_le")
+    ('a.cs16', 'raw')
+    >>> output_name("b.sigmf-data", "sigmf", None, "ci8")  # SigMF records its type
+    ('b.sigmf-meta', 'sigmf')
+    >>> output_name("c.npy", "npy", "sigmf-archive", None)
+    ('c.sigmf', 'sigmf-archive')
+    """
     name = os.path.basename(path)
     if fmt == "sigmf":
         name = os.path.basename(sigmf_pair(path)[0])
