@@ -83,6 +83,9 @@ class Cluster:
                                             scheduler_kwargs={"dashboard_address": ":0"},
                                             silence_logs=logging.ERROR)
                 self.client = Client(self.cluster)
+            except (RuntimeError, OSError, TimeoutError) as e:  # a worker did not start
+                raise CliError(f"cannot start a Dask LocalCluster of {self.workers} worker "
+                               f"processes ({type(e).__name__}: {e})", 1) from None
             finally:
                 if main:
                     signal.signal(signal.SIGINT, signal.SIG_DFL if saved is None else saved)
