@@ -2,18 +2,19 @@
 
 A FIR's output at sample i depends only on the last ``taps`` inputs, so the
 recording is filtered in chunks as :func:`kestrix.dask.fir` filters a dask
-array, by the same per-chunk function: each chunk's filter starts from the
-``taps - 1`` input samples before it, which gives exactly the bits of the
-engine's stream.  Here each chunk is one task that reads those samples from
-the input file along with its own, so the tasks need nothing from each other
-and no samples travel between workers (a dask array's chunk would feed both
+array: each chunk's filter starts with the ``taps - 1`` input samples before
+it as its delay line (zeros before the start), which gives exactly the bits
+of the engine's stream.  Here each chunk is one task that reads those samples
+from the input file along with its own, so the tasks need nothing from each
+other and no samples travel between workers (a dask array's chunk feeds both
 its own filter and the next chunk's history, and Dask moves about half of
-them to another worker), nor through this process: each task writes its
-stretch of the output into the output's temporary file, at the offset its
-sample type puts it.  This process creates that file (with its ``.npy``
-header) before and commits it (with its SigMF metadata) after, through the
-engine's own sinks, so the output is byte for byte the one a single process
-writes, or nothing.
+them to another worker), nor through this process.  A task streams its
+chunk in the engine's blocks through a chain built on its worker from the
+picklable configuration, and writes each block into the output's temporary
+file at the offset its sample type puts it.  This process creates that file
+(with its ``.npy`` header) before and commits it (with its SigMF metadata)
+after, through the engine's own sinks, so the output is byte for byte the
+one a single process writes, or nothing.
 
 Some runs need the whole recording in order, and :func:`obstacle` names
 what keeps one from this path (the command then runs it in one process):
@@ -34,15 +35,17 @@ from typing import Callable
 import numpy as np
 
 from ._chain import ChainConfig
-from ._cluster import Cluster
+from ._cluster import CancelWatch, Cluster
 from ._errors import CliError, SignalHold, os_error
 from ._sinks import (NpySink, check_outputs, open_sink, output_files, output_format, output_kind,
                      output_type)
 from ._sources import Source
 from .engine import Blocks, RunOptions, Summary, block_frames, sigmf_metadata
 
-CHUNK_SAMPLES = (1 << 16, 1 << 22)  # fewest and most samples of a chunk, all channels
-CHUNKS_PER_WORKER = 4  # so that a slow worker holds up little at the end
+MIN_CHUNK = 1 << 16  # samples of all channels: below this a task costs more than it does
+# Chunks per worker: a slow worker holds up little at the end, and the tasks
+# (each streaming its chunk in blocks) are as many for a day as for a minute.
+CHUNKS_PER_WORKER = 8
 
 
 def obstacle(src: Source, output: str, config: ChainConfig, options: RunOptions) -> str | None:
@@ -67,10 +70,11 @@ def obstacle(src: Source, output: str, config: ChainConfig, options: RunOptions)
 
 
 def _filter_chunk(src: Source, config: ChainConfig, start: int, stop: int, frames: int,
-                  path: str, offset: int, stype, name: str) -> np.ndarray:
+                  path: str, offset: int, stype, name: str, flag: str) -> np.ndarray:
     """Filter frames ``start`` to ``stop`` of ``src`` into their place in the output file
-    ``path``, in blocks of ``frames`` frames as the engine streams them; return the
-    components written and how many of them saturated."""
+    ``path``, in blocks of ``frames`` frames as the engine streams them, until the run
+    ``flag`` names is cancelled; return the components written and how many of them
+    saturated."""
     from ._datatypes import Encoder
     from ._firblock import restore_history
 
@@ -79,6 +83,7 @@ def _filter_chunk(src: Source, config: ChainConfig, start: int, stop: int, frame
     blocks = Blocks(frames, src.channels)
     enc = Encoder(stype)
     each = [chain.process for chain in chains]
+    watch = CancelWatch(flag)
     reader = src.reader(frames, verify=False)
     try:
         reader.seek(first)
@@ -89,6 +94,7 @@ def _filter_chunk(src: Source, config: ChainConfig, start: int, stop: int, frame
         try:
             pos = start
             while pos < stop:
+                watch()
                 x = reader.read(blocks.buf[: min(frames, stop - pos)])
                 blocks.each_channel(x, each)
                 data = enc.encode(x)
@@ -116,8 +122,7 @@ def _verify(src: Source) -> None:
 
 
 def _chunk_frames(count: int, channels: int, workers: int) -> int:
-    lo, hi = (n // channels or 1 for n in CHUNK_SAMPLES)
-    return min(hi, max(lo, -(-count // (CHUNKS_PER_WORKER * workers))))
+    return max(MIN_CHUNK // channels, -(-count // (CHUNKS_PER_WORKER * workers)))
 
 
 def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainConfig,
@@ -158,7 +163,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
         frames = block_frames(options, config, nch)
         futures = [cluster.client.submit(_filter_chunk, light, config, a, min(a + step, count),
                                          frames, sink.data.tmp, offset, stype, output,
-                                         pure=False)
+                                         cluster.flag, pure=False)
                    for a in starts]
         index = {f: i for i, f in enumerate(futures)}
         if src.sha512 is not None and options.verify:
