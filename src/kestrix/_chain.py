@@ -116,12 +116,9 @@ class Lowpass:
         return (f"lowpass FIR ({self._edges()}, {self.atten_db:g} dB, {n} taps, Kaiser beta "
                 f"{str(np.float32(beta))})")
 
-    def coefficients(self) -> np.ndarray:
+    def stage(self) -> Stage:
         from .filter import design_lowpass
 
-        return design_lowpass(self.fpass, self.fstop, self.atten_db)
-
-    def stage(self) -> Stage:
         n, beta = self.design()
         record = {"stage": "lowpass_fir", "fpass": self.fpass, "fstop": self.fstop,
                   "atten_db": self.atten_db, "num_taps": n, "kaiser_beta": beta,
@@ -129,7 +126,7 @@ class Lowpass:
         if self.rate is not None:
             record.update(fpass_hz=self.fpass * self.rate / 2.0,
                           fstop_hz=self.fstop * self.rate / 2.0, sample_rate=self.rate)
-        return _fir_stage(self.coefficients(), record, self.text())
+        return _fir_stage(design_lowpass(self.fpass, self.fstop, self.atten_db), record, self.text())
 
 
 @dataclass(frozen=True)
@@ -146,11 +143,11 @@ class Taps:
         dt = np.dtype("<c8" if taps.dtype.kind == "c" else "<f4")
         return cls(np.ascontiguousarray(taps, dt).tobytes(), dt.str, name)
 
-    def coefficients(self) -> np.ndarray:
+    def array(self) -> np.ndarray:
         return np.frombuffer(self.data, self.dtype).copy()
 
     def delay(self) -> int | float | None:
-        return linear_phase_delay(self.coefficients())
+        return linear_phase_delay(self.array())
 
     def text(self) -> str:
         kind = "complex" if self.dtype == "<c8" else "real"
@@ -158,7 +155,7 @@ class Taps:
         return f"FIR ({n} {kind} taps from {self.name}, {describe_delay(self.delay())})"
 
     def stage(self) -> Stage:
-        taps = self.coefficients()
+        taps = self.array()
         record = {"stage": "fir", "taps_from": self.name, "num_taps": len(taps),
                   "taps_kind": "complex" if taps.dtype.kind == "c" else "real",
                   "group_delay_samples": self.delay()}
