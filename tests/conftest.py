@@ -310,6 +310,18 @@ def kestrix_child(*argv, **popen):
     return subprocess.Popen([sys.executable, "-m", "kestrix", *map(str, argv)], **popen)
 
 
+def wait_for_part(folder, child, timeout=60.0):
+    """Wait until the child writes a temporary output (a .part file) in ``folder`` or in a
+    folder below it."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end and child.poll() is None:
+        for _, _, names in os.walk(folder):
+            if any(n.endswith(".part") for n in names):
+                return
+        time.sleep(0.002)
+    pytest.fail("the child never started writing")
+
+
 # ------------------------------------------------------------ a real Dask cluster
 
 DASK_WORKERS = 2

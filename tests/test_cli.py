@@ -22,7 +22,8 @@ from kestrix.agc import AGC, settling_samples
 from kestrix.filter import design_lowpass
 from kestrix.telemetry import Telemetry
 
-from conftest import bits, kestrix_child, library_chain, one_line, read_raw, write_raw, write_sigmf
+from conftest import (bits, kestrix_child, library_chain, one_line, read_raw, wait_for_part, write_raw,
+                      write_sigmf)
 from conftest import cli_signal as signal
 from conftest import run_cli as run
 
@@ -309,9 +310,10 @@ class TestBadInput:
         assert code == 1 and "permission denied" in one_line(err)
 
     def test_input_is_a_folder(self, tmp_path, capsys):
+        """A folder is searched for recordings, whose outputs need a folder."""
         os.mkdir(tmp_path / "d.cf32")
         code, _, err = run(capsys, "process", tmp_path / "d.cf32")
-        assert code == 1 and "not a regular file" in one_line(err)
+        assert code == 2 and "give -o FOLDER" in one_line(err)
 
     @pytest.mark.parametrize("nbytes", [1, 7, 8 * 10 + 3])
     def test_truncated_raw(self, tmp_path, capsys, nbytes):
@@ -638,7 +640,8 @@ class TestEntryPoints:
         code, out, _ = run(capsys, "--version")
         assert code == 0 and "0.1.0" in out
 
-    @pytest.mark.parametrize("module,examples", [("engine", 12), ("_datatypes", 8), ("_taps", 5)])
+    @pytest.mark.parametrize("module,examples", [("engine", 12), ("_datatypes", 8), ("_taps", 5),
+                                                 ("_batch", 4)])
     def test_examples_in_the_tool_modules(self, module, examples):
         import doctest
         import importlib
@@ -667,18 +670,6 @@ def _start_child(tmp_path, *argv):
                          stderr=subprocess.PIPE, text=True)
 
 
-def _wait_for_part(tmp_path, child, timeout=60.0):
-    """Wait until the child has opened its outputs (a .part file exists)."""
-    import time
-
-    end = time.monotonic() + timeout
-    while time.monotonic() < end and child.poll() is None:
-        if any(p.endswith(".part") for p in os.listdir(tmp_path)):
-            return
-        time.sleep(0.002)
-    pytest.fail("the child never started writing")
-
-
 def _slow_run_files(tmp_path, n=1 << 20):
     """An input that takes the child well over a second with tiny blocks."""
     write_raw(tmp_path / "big.cf32", signal(n))
@@ -691,7 +682,7 @@ class TestFailsCleanly:
         """Truncated by another program while read: no crash (the old memory map died
         of SIGBUS), one line naming the sample, exit 1, no output, no .part files."""
         child = _start_child(tmp_path, *_slow_run_files(tmp_path))
-        _wait_for_part(tmp_path, child)
+        wait_for_part(tmp_path, child)
         os.truncate(tmp_path / "big.cf32", 100000)
         _, err = child.communicate(timeout=120)
         assert child.returncode == 1
@@ -705,7 +696,7 @@ class TestFailsCleanly:
 
         num = getattr(sig, signum)
         child = _start_child(tmp_path, *_slow_run_files(tmp_path))
-        _wait_for_part(tmp_path, child)
+        wait_for_part(tmp_path, child)
         child.send_signal(num)
         _, err = child.communicate(timeout=120)
         assert child.returncode == 128 + num

@@ -13,13 +13,15 @@ import argparse
 import math
 
 from . import __version__
+from ._batch import SUMMARY_NAME
 from ._datatypes import DATATYPE_LIST, DATATYPES, SUFFIX_TABLE
 from ._errors import CliError
-from ._sources import FORMATS, MAX_CHANNELS, SIGMF_ARCHIVE
+from ._sources import FORMATS, MAX_CHANNELS, SIGMF_ARCHIVE, STDIO
 from .engine import (DEFAULT_BLOCK, DEFAULT_TELEMETRY_EVERY, MAX_BLOCK, PLOT_CHANNELS, Agc, Average,
                      ChainConfig, Lowpass, RunOptions, Taps)
 
 PROG = "kestrix"
+MAX_WORKERS = 1024
 
 
 def number(text: str) -> float:
@@ -86,6 +88,17 @@ class Parser(argparse.ArgumentParser):
         where = f"{command}: " if command else ""
         raise CliError(f"{where}{message} (see '{self.prog} --help')", 2)
 
+    def parse_args(self, args=None, namespace=None):
+        ns, extra = self.parse_known_args(args, namespace)
+        # Inputs after options, as a shell leaves them (kestrix process a -o DIR b*):
+        # argparse gives a list positional only the words before the first option.
+        if extra and getattr(ns, "command", None) == "process" and not any(
+                e.startswith("-") and e != STDIO for e in extra):
+            ns.input = [*ns.input, *extra]
+        elif extra:
+            self.error(f"unrecognized arguments: {' '.join(extra)}")
+        return ns
+
 
 def build_parser() -> Parser:
     p = Parser(
@@ -108,13 +121,18 @@ def build_parser() -> Parser:
                     "works in a pipeline; the report then goes to standard error. Without "
                     "INPUT, the built-in demonstration recording is processed and its outputs "
                     "(SigMF, plot, telemetry CSV) are written into a fresh folder "
-                    "kestrix-demo-YYYYmmdd-HHMMSS in the working directory.")
-    pr.add_argument("input", nargs="?", metavar="INPUT",
+                    "kestrix-demo-YYYYmmdd-HHMMSS in the working directory. Several INPUTs "
+                    "(files, folders, glob patterns) are processed into the folder that -o "
+                    "names, one output each and a summary.csv, in parallel on Dask worker "
+                    "processes (the dask extra), each bit-identical to a run of its own.")
+    pr.add_argument("input", nargs="*", metavar="INPUT",
                     help=f"recording: NAME{SIGMF_ARCHIVE} SigMF archive, NAME.sigmf-meta/.sigmf-data "
                          f"pair, .npy (samples or samples x channels), or raw samples whose "
                          f"type its suffix says ({SUFFIX_TABLE}) or --datatype gives; '-' "
                          f"(standard input), a FIFO or a character device carries raw samples; "
-                         f"omit for the demonstration")
+                         f"several INPUTs, a folder (the recordings in it whose names say their "
+                         f"format) or a quoted glob pattern ('data/**/*.cu8') are each "
+                         f"processed into the -o folder; omit for the demonstration")
     pr.add_argument("-o", "--output", metavar="OUTPUT",
                     help=f"output recording, format from its name: {SIGMF_ARCHIVE} archive, "
                          f".sigmf-meta/.sigmf-data pair, .npy, or raw samples of the type its "
@@ -123,7 +141,10 @@ def build_parser() -> Parser:
                          f"as a stream, raw when its name says no format (so '-o /dev/null' "
                          f"works). Several channels come out as they came in: interleaved, or "
                          f"(samples, channels) in .npy. Default: INPUT's name with '.kestrix' "
-                         f"before the extension")
+                         f"before the extension. With several inputs, a folder (made if "
+                         f"missing) that receives each recording under its input's name, with "
+                         f"the suffix of the format written (--out-format, --out-datatype), and "
+                         f"{SUMMARY_NAME}, one row per recording")
     pr.add_argument("--format", choices=FORMATS, help="input format, when its name does not tell")
     pr.add_argument("--out-format", choices=FORMATS,
                     help="output format, when its name does not tell")
@@ -211,6 +232,25 @@ def build_parser() -> Parser:
     g.add_argument("--skip-checksum", action="store_true",
                    help="do not check a SigMF data file against its core:sha512")
     g.add_argument("--demo-seconds", type=number, default=4.0, help=argparse.SUPPRESS)
+    g = pr.add_argument_group(
+        "several cores or machines (the dask extra: pip install 'kestrix[dask]')",
+        "Each recording is processed by one worker: the AGC and the moving average carry "
+        "state that depends on the whole past (a feedback loop, a running float32 sum), so "
+        "they run in order over a recording. An FIR-only chain (--no-agc, no --average) is "
+        "the exception: one recording's filtering is cut into chunks over the workers, each "
+        "chunk's filter starting from the input samples before it, bit-identical to one "
+        "process.")
+    where = g.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int_range(1, MAX_WORKERS), metavar="N",
+                       help="run on a Dask LocalCluster of N worker processes started here "
+                            "(default with several inputs: one per core, at most one per "
+                            "recording)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster whose scheduler is at ADDRESS "
+                            "(tcp://HOST:8786, started with 'dask scheduler' and 'dask worker') "
+                            "instead; inputs and outputs must be paths that every worker can "
+                            "see, the same as here (a shared file system), and the workers must "
+                            "run this version of kestrix")
     pr.set_defaults(func="process")
 
     de = sub.add_parser(
@@ -284,9 +324,6 @@ def chain_config(args, rate: float | None) -> tuple[ChainConfig, list[str]]:
     if args.lowpass:
         lowpass = Lowpass(*args.lowpass)
     elif args.lowpass_hz:
-        if not rate:
-            raise CliError("--lowpass-hz needs the sample rate: give --rate (the input records "
-                           "none), or --lowpass with edges as fractions of Nyquist", 2)
         lowpass = Lowpass.from_hz(*args.lowpass_hz, rate)
     elif args.taps:
         from ._taps import read_taps
@@ -295,6 +332,16 @@ def chain_config(args, rate: float | None) -> tuple[ChainConfig, list[str]]:
         taps = Taps.of(values, args.taps)
     average = Average(args.average, args.average_gain) if args.average else None
     return ChainConfig(lowpass=lowpass, agc=agc, average=average, taps=taps), notes
+
+
+def batch_chain_config(args) -> tuple[ChainConfig, tuple | None, list[str]]:
+    """The chain for many inputs: :func:`chain_config` at ``--rate``, except that without
+    one, ``--lowpass-hz`` edges are returned apart, to be designed at each input's own rate."""
+    if args.lowpass_hz and not args.rate:
+        config, notes = chain_config(argparse.Namespace(**{**vars(args), "lowpass_hz": None}), None)
+        return config, tuple(args.lowpass_hz), notes
+    config, notes = chain_config(args, args.rate)
+    return config, None, notes
 
 
 def run_options(args) -> RunOptions:

@@ -68,7 +68,11 @@ class Lowpass:
     rate: float | None = None
 
     @classmethod
-    def from_hz(cls, fpass_hz: float, fstop_hz: float, atten_db: float, rate: float) -> "Lowpass":
+    def from_hz(cls, fpass_hz: float, fstop_hz: float, atten_db: float,
+                rate: float | None) -> "Lowpass":
+        if not rate:
+            raise CliError("--lowpass-hz needs the sample rate: give --rate (the input records "
+                           "none), or --lowpass with edges as fractions of Nyquist", 2)
         nyquist = rate / 2.0
         return cls(fpass_hz / nyquist, fstop_hz / nyquist, atten_db, rate)
 
@@ -240,6 +244,12 @@ class ChainConfig:
     @property
     def parts(self) -> list:
         return [p for p in (self.lowpass, self.taps, self.agc, self.average) if p is not None]
+
+    @property
+    def fir_only(self) -> bool:
+        """Only an FIR: every output sample depends on a bounded stretch of input."""
+        return (self.agc is None and self.average is None
+                and (self.lowpass is not None or self.taps is not None))
 
     @property
     def decim(self) -> int:

@@ -8,6 +8,7 @@ import signal
 import threading
 
 CLI_EXTRA_HINT = "pip install 'kestrix[cli]'"
+DASK_EXTRA_HINT = "pip install 'kestrix[dask]'"
 
 
 class CliError(Exception):
@@ -38,13 +39,23 @@ class Terminated(BaseException):
         self.signum = signum
 
 
-def require(module: str, purpose: str):
-    """Import an optional dependency of the command-line extra, or fail clearly."""
+def require(module: str, purpose: str, hint: str = CLI_EXTRA_HINT):
+    """Import an optional dependency (of the extra that ``hint`` installs), or fail clearly."""
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise CliError(
-            f"{purpose} needs the Python package '{module}': {CLI_EXTRA_HINT}", 1) from None
+        raise CliError(f"{purpose} needs the Python package '{module}': {hint}", 1) from None
+
+
+def describe_error(e: BaseException) -> str:
+    """The one line that tells the user what went wrong."""
+    if isinstance(e, CliError):
+        return str(e)
+    if isinstance(e, MemoryError):
+        return "out of memory; try a smaller --block"
+    if isinstance(e, OSError):
+        return f"{e.filename + ': ' if e.filename else ''}{e.strerror or e}"
+    return f"unexpected {type(e).__name__}: {e} (set KESTRIX_DEBUG=1 for a traceback)"
 
 
 def os_error(path: str, e: OSError, verb: str = "read") -> CliError:

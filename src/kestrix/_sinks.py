@@ -133,7 +133,7 @@ def check_outputs(outputs: list[str], inputs: list[str], force: bool) -> None:
 # --------------------------------------------------------------- one output file
 
 
-def _umask() -> int:
+def current_umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask
@@ -196,7 +196,7 @@ class OutputFile:
             if self.sock is not None:
                 self.sock.close()
             if self.tmp is not None:
-                os.chmod(self.tmp, 0o666 & ~_umask())
+                os.chmod(self.tmp, 0o666 & ~current_umask())
                 os.replace(self.tmp, self.path)
         except OSError as e:
             self.abort()

@@ -253,19 +253,38 @@ class BlockReader:
         self.pos += m
         return x
 
+    def seek(self, frame: int) -> None:
+        """Go on from frame ``frame`` of a regular file (without a digest, which needs
+        every byte in order)."""
+        try:
+            self.f.seek(self.src.offset + frame * self.src.frame_bytes)
+        except OSError as e:
+            raise os_error(self.name, e) from None
+        self.pos, self.hash = frame, None
+
+    def verify(self) -> None:
+        """Check the digest of a reader that has read nothing, without decoding a sample."""
+        self._hash_bytes(self.src.hash_end - self.src.offset)
+        check_digest(self.src, self.hash.hexdigest())
+
     def finish(self) -> None:
         """After the last block: check the digest when the metadata has one."""
         if self.hash is None:
             return
         end = self.src.offset + self.src.count * self.src.frame_bytes
         self._hash_bytes(self.src.hash_end - end)
-        if self.hash.hexdigest() != self.src.sha512.lower():
-            raise CliError(
-                f"{self.src.data_path} does not match its metadata: the SHA-512 recorded in "
-                f"{self.src.files[0]} differs (use --skip-checksum to process it anyway)", 1)
+        check_digest(self.src, self.hash.hexdigest())
 
     def close(self) -> None:
         self.f.close()
+
+
+def check_digest(src: Source, sha512: str) -> None:
+    """Refuse a SigMF data file whose digest is not the one its metadata records."""
+    if sha512 != src.sha512.lower():
+        raise CliError(
+            f"{src.data_path} does not match its metadata: the SHA-512 recorded in "
+            f"{src.files[0]} differs (use --skip-checksum to process it anyway)", 1)
 
 
 class MemorySource(Source):

@@ -2,12 +2,15 @@
 
 Commands:
 
-- ``kestrix process [INPUT]``: FIR (a lowpass or given taps, optional) ->
+- ``kestrix process [INPUT ...]``: FIR (a lowpass or given taps, optional) ->
   AGC (default on) -> moving average (optional), streamed through a
   recording, a file or a pipe, channel by channel by the engine
   (:mod:`kestrix.engine`), with telemetry CSV, a plot and a summary.  Without
   INPUT it runs the built-in demonstration recording and writes its outputs
-  into a fresh folder.
+  into a fresh folder.  Several INPUTs, a folder or a pattern are processed
+  into the folder ``-o`` names on a Dask cluster (:mod:`kestrix._batch`),
+  and with ``--workers``/``--scheduler`` an FIR-only chain filters one
+  recording in chunks over the workers (:mod:`kestrix._chunked`).
 - ``kestrix design FPASS FSTOP ATTEN_DB``: Kaiser lowpass taps and their
   measured response.
 - ``kestrix settle LOOP_BW ALPHA GAIN_ERR_DB TOL_DB``: how long the AGC takes
@@ -30,11 +33,12 @@ import math
 import os
 import signal
 import sys
+import time
 
-from ._args import PROG, build_parser, chain_config, run_options
+from ._args import PROG, batch_chain_config, build_parser, chain_config, run_options
 from ._chain import fmt_rate
 from ._design import cmd_design
-from ._errors import CliError, Terminated, signals_unwind
+from ._errors import DASK_EXTRA_HINT, CliError, Terminated, describe_error, require, signals_unwind
 from ._sources import SIGMF_ARCHIVE, SIGMF_META, STDIO, MemorySource, open_source, sigmf_pair
 from .engine import Agc, process_recording
 
@@ -81,7 +85,7 @@ class _Progress:
     """A tqdm bar on an interactive stderr; without a total (a stream) it shows the
     samples, the elapsed time and the rate."""
 
-    def __init__(self, total: int | None, quiet: bool) -> None:
+    def __init__(self, total: int | None, quiet: bool, unit: str = "S") -> None:
         self.bar = None
         if quiet or not sys.stderr.isatty():
             return
@@ -90,12 +94,14 @@ class _Progress:
         except ImportError:
             _warn("install 'kestrix[cli]' for a progress bar")
             return
-        self.bar = tqdm(total=total, unit="S", unit_scale=True, file=sys.stderr, leave=False,
-                        dynamic_ncols=True, desc="processing")
+        self.bar = tqdm(total=total, unit=unit, unit_scale=unit == "S", file=sys.stderr,
+                        leave=False, dynamic_ncols=True, desc="processing")
         self.done = 0
 
-    def __call__(self, done: int, total: int | None) -> None:
+    def __call__(self, done: int, total: int | None = None, note: str | None = None) -> None:
         if self.bar is not None:
+            if note is not None:
+                self.bar.set_postfix_str(note, refresh=False)
             self.bar.update(done - self.done)
             self.done = done
 
@@ -168,6 +174,15 @@ def _input_line(src, rate: float | None) -> str:
 
 
 def cmd_process(args) -> int:
+    from ._batch import is_batch
+
+    if is_batch(args.input):
+        return _process_batch(args)
+    args.input = args.input[0] if args.input else None
+    on_cluster = args.workers is not None or args.scheduler is not None
+    if on_cluster:
+        require("distributed", "running on a Dask cluster (--workers, --scheduler)",
+                DASK_EXTRA_HINT)
     folder = None
     if args.input is None:
         from . import _demo
@@ -186,8 +201,6 @@ def cmd_process(args) -> int:
     config, notes = chain_config(args, args.rate or src.rate)
     warnings = config.check()
     if args.input is None and args.output is None:
-        from ._errors import require
-
         require("sigmf", "the demonstration run")
         require("matplotlib", "the demonstration run")
         folder = _demo_folder()
@@ -204,6 +217,8 @@ def cmd_process(args) -> int:
         _warn(w)
     for n in notes:
         _note(n)
+    options = run_options(args)
+    chunks = on_cluster and _in_chunks(args, src, config, options)
     rate = args.rate or src.rate
     out = sys.stderr if _stdout_outputs(args) else sys.stdout
     say = (lambda *a: None) if args.quiet else (lambda *a: print(*a, file=out))
@@ -214,19 +229,115 @@ def cmd_process(args) -> int:
     if config.agc is not None and not args.quiet:
         for line in _settling_lines(config.agc, args, rate):
             say(line)
-    out.flush()
-    bar = _Progress(src.count, args.quiet)
-    try:
-        summary = process_recording(src, args.output, config, run_options(args), progress=bar)
-    except BaseException:
-        if folder is not None:
-            with contextlib.suppress(OSError):
-                os.rmdir(folder)  # only succeeds if nothing was written into it
-        raise
-    finally:
-        bar.close()
+    with contextlib.ExitStack() as stack:
+        if chunks:
+            from ._chunked import filter_in_chunks
+            from ._cluster import Cluster
+
+            cluster = stack.enter_context(Cluster(args.workers, args.scheduler))
+            say(f"  cluster {cluster.describe()}")
+        out.flush()
+        bar = _Progress(src.count, args.quiet)
+        stack.callback(bar.close)
+        try:
+            if chunks:
+                summary = filter_in_chunks(cluster, src, args.output, config, options, bar)
+            else:
+                summary = process_recording(src, args.output, config, options, progress=bar)
+        except BaseException:
+            if folder is not None:
+                with contextlib.suppress(OSError):
+                    os.rmdir(folder)  # only succeeds if nothing was written into it
+            raise
     if not args.quiet:
         _summary(summary, folder, out)
+    return 0
+
+
+def _in_chunks(args, src, config, options) -> bool:
+    """Whether one recording's filtering is cut into chunks over the cluster's workers;
+    a note says why not when the user asked for workers."""
+    from ._chunked import obstacle
+
+    if args.scheduler is None and args.workers == 1:
+        return False
+    why = obstacle(src, args.output, config, options)
+    if why:
+        _note(f"{why}; this recording is processed here, in one process")
+    return why is None
+
+
+def _process_batch(args) -> int:
+    """Several recordings into the folder that -o names, on a Dask cluster."""
+    from ._batch import SUMMARY_NAME, expand_inputs, process_batch
+
+    require("distributed", "processing several recordings", DASK_EXTRA_HINT)
+    if args.output is None or args.output == STDIO:
+        raise CliError("the recordings of several inputs, a folder or a pattern are written "
+                       "into a folder: give -o FOLDER", 2)
+    for opt, value in (("--telemetry", args.telemetry), ("--plot", args.plot)):
+        if value:
+            raise CliError(f"{opt} writes one file for one recording; with several inputs, "
+                           f"run those recordings one by one", 2)
+    config, lowpass_hz, notes = batch_chain_config(args)
+    warnings = config.check()
+    options = run_options(args)
+    items = expand_inputs(args.input, args.datatype)
+    for w in warnings if args.loop_bw is not None or args.decim is not None else []:
+        _warn(w)
+    for n in notes:
+        _note(n)
+    say = (lambda *a: None) if args.quiet else print
+    tally = {"ok": 0, "ended": 0, "samples": 0, "t0": 0.0}
+    bars: list[_Progress] = []
+
+    def ready(recordings: int, cluster) -> None:
+        say(f"{PROG} process: {recordings} recordings -> {args.output}")
+        say(f"  chain   {config.describe()}")
+        if config.agc is not None and not args.quiet:
+            for line in _settling_lines(config.agc, args, args.rate):
+                say(line)
+        if cluster is not None:
+            say(f"  cluster {cluster.describe()}")
+        sys.stdout.flush()
+        bars.append(_Progress(recordings, args.quiet, unit="rec"))
+        tally["t0"] = time.perf_counter()
+
+    def done(index: int, o) -> None:
+        for n in o.notes:
+            _warn(n)
+        tally["ended"] += 1
+        if o.status == "ok":
+            tally["ok"] += 1
+            tally["samples"] += o.summary.samples * o.summary.channels
+        else:
+            _error(o.error if o.input in o.error else f"{o.input}: {o.error}")
+        speed = tally["samples"] / max(time.perf_counter() - tally["t0"], 1e-9)
+        bars[0](tally["ended"], note=f"{speed / 1e6:.1f} Msamples/s")
+
+    try:
+        report = process_batch(items, args.output, config, options, lowpass_hz=lowpass_hz,
+                               workers=args.workers, scheduler=args.scheduler, ready=ready,
+                               done=done)
+    except BaseException:
+        if tally["ok"]:
+            _note(f"{tally['ok']} recordings were complete and are kept in {args.output}; "
+                  f"{SUMMARY_NAME} was not written")
+        raise
+    finally:
+        for bar in bars:
+            bar.close()
+    n, seconds = len(report.outcomes), report.seconds
+    summary, failed = os.path.join(args.output, SUMMARY_NAME), n - tally["ok"]
+    if not args.quiet:
+        speed = tally["samples"] / seconds if seconds > 0 else float("inf")
+        where = f" on {report.workers} workers" if report.workers else ""
+        print(f"summary\n  recordings  {tally['ok']} written, {failed} failed, of {n}\n"
+              f"  samples     {fmt_count(tally['samples'])} in {seconds:.3f} s{where}: "
+              f"{speed / 1e6:.1f} Msamples/s together (the cluster's start-up not counted)\n"
+              f"  wrote       {summary}")
+    if failed:
+        raise CliError(f"{failed} of {n} recordings failed; {summary} has a row for each", 1)
     return 0
 
 
@@ -249,15 +360,18 @@ def _level_lines(s) -> list[str]:
 
 
 def _summary(s, folder: str | None, out) -> None:
-    n, rate, nch = s.samples, s.rate, len(s.per_channel)
+    n, rate, nch = s.samples, s.rate, s.channels
     speed = n * nch / s.seconds if s.seconds > 0 else float("inf")
     lines = ["summary"]
     dur = f" = {fmt_seconds(n / rate)} at {fmt_rate(rate)}" if rate else ""
     lines.append(f"  samples     {fmt_count(n)}{dur}" + (f", {nch} channels" if nch > 1 else ""))
     lines.append(f"  time        {s.seconds:.3f} s, {speed / 1e6:.1f} Msamples/s "
                  f"({speed * 8 / 1e6:.0f} MB/s)")
-    lines += _level_lines(s)
-    lines.append("              (envelope: mean power per 64 samples)")
+    if s.per_channel:
+        lines += _level_lines(s)
+        lines.append("              (envelope: mean power per 64 samples)")
+    else:
+        lines.append("  levels      not measured: the chunks were filtered apart")
     if s.group_delay != 0:
         lines.append("  delay       " + ("not defined: the taps are not linear phase"
                                          if s.group_delay is None else
@@ -359,16 +473,10 @@ def main(argv: list[str] | None = None) -> int:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, 1)
         return 128 + SIGPIPE
-    except MemoryError:
-        _error("out of memory; try a smaller --block")
-        return 1
-    except OSError as e:
-        _error(f"{e.filename + ': ' if e.filename else ''}{e.strerror or e}")
-        return 1
-    except Exception as e:
-        if os.environ.get("KESTRIX_DEBUG"):
+    except Exception as e:  # MemoryError, OSError and the unexpected
+        if os.environ.get("KESTRIX_DEBUG") and not isinstance(e, (MemoryError, OSError)):
             raise
-        _error(f"unexpected {type(e).__name__}: {e} (set KESTRIX_DEBUG=1 for a traceback)")
+        _error(describe_error(e))
         return 1
 
 

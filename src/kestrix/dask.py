@@ -16,7 +16,6 @@ from __future__ import annotations
 import bisect
 import itertools
 import math
-import struct
 
 import numpy as np
 
@@ -29,20 +28,10 @@ except ImportError as e:
         f"kestrix.dask needs Dask ({e}); install it with: "
         "python -m pip install 'kestrix[dask]'") from e
 
+from kestrix._firblock import filter_block
 from kestrix.filter import FIR
 
 __all__ = ["fir"]
-
-# The FIR state blob: the shared 16-byte header (magic, version, the value 1,
-# total size, zero) followed by the delay line, oldest sample first.
-_STATE_HEADER = struct.Struct("<4sHHII")
-
-
-def _state_blob(history: np.ndarray) -> bytes:
-    """A FIR state blob whose delay line is `history` (complex64, oldest first)."""
-    body = history.astype("<c8", copy=False).tobytes()
-    size = _STATE_HEADER.size + len(body)
-    return _STATE_HEADER.pack(b"FIR_", 1, 1, size, 0) + body
 
 
 def _tail(block: np.ndarray, n: int) -> np.ndarray:
@@ -51,17 +40,6 @@ def _tail(block: np.ndarray, n: int) -> np.ndarray:
     A copy, so that holding the tail for the next chunks does not keep the
     whole block alive on its worker."""
     return np.array(block[max(len(block) - n, 0):], dtype=np.complex64)
-
-
-def _filter_block(taps: np.ndarray, tails: list[np.ndarray], block: np.ndarray) -> np.ndarray:
-    """Filter one chunk, its delay line made of the tails of the chunks before it."""
-    with FIR(taps) as f:
-        need = len(taps) - 1
-        if need:
-            # Zeros stand for the samples before the start of the array.
-            history = np.concatenate([np.zeros(need, np.complex64), *tails])[-need:]
-            f.set_state(_state_blob(history))
-        return f.execute(block)
 
 
 def _check_input(x: object) -> None:
@@ -164,7 +142,7 @@ def fir(x: da.Array, taps: object) -> da.Array:
             # starts; all but the first of them lie inside it.
             first = bisect.bisect_right(ends, ends[i] - size - need)
             tail_keys[i] = tail_names[first:i]
-    layer = {(name, i): (_filter_block, taps, tail_keys[i], blocks[i])
+    layer = {(name, i): (filter_block, taps, tail_keys[i], blocks[i])
              for i in range(len(sizes))}
     graph = HighLevelGraph.from_collections(name, layer, dependencies=deps)
     return da.Array(graph, name, chunks=x.chunks, meta=np.empty((0,), np.complex64))

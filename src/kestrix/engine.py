@@ -94,9 +94,10 @@ class Summary:
     output: str
     chain: str
     samples: int = 0  # per channel
+    channels: int = 1
     rate: float | None = None
     seconds: float = 0.0
-    per_channel: list[ChannelSummary] = field(default_factory=list)
+    per_channel: list[ChannelSummary] = field(default_factory=list)  # empty: not measured
     datatype: str = "cf32_le"  # of the output
     saturated: int | None = None  # integer output: components beyond full scale
     components: int = 0  # components written
@@ -130,6 +131,47 @@ def block_size(requested: int, decim: int) -> int:
         raise CliError(f"--block: {requested} rounded up to a multiple of --decim exceeds "
                        f"{MAX_BLOCK}", 2)
     return block
+
+
+def block_frames(options: RunOptions, config: ChainConfig, channels: int) -> int:
+    """Frames per block: ``options.block`` samples shared by the channels, each channel's
+    share rounded up to a multiple of the AGC's ``decim``."""
+    return block_size(-(-options.block // channels), config.decim)
+
+
+def sigmf_metadata(src: Source, summary: Summary, chain: Chain, frames: int,
+                   sha512: str | None) -> dict:
+    """The SigMF metadata of ``summary``'s output: the input's, with the processing record."""
+    # Every channel has a chain of its own, all built from one configuration.
+    processing = {"version": _version(), "source": os.path.basename(src.name),
+                  "chain": chain.record(), "channels": summary.channels, "block": frames,
+                  "group_delay_samples": summary.group_delay}
+    if summary.group_delay is None:
+        processing["group_delay_note"] = "not linear phase"
+    desc = (src.meta or {}).get("global", {}).get("core:description")
+    return output_meta(src.meta, datatype=summary.datatype, channels=summary.channels,
+                       rate=summary.rate, count=summary.samples, processing=processing,
+                       description=desc, sha512=sha512)
+
+
+class Blocks:
+    """A block buffer of ``frames`` frames of ``channels`` samples, and each channel of
+    a block made contiguous for the library's in-place calls."""
+
+    def __init__(self, frames: int, channels: int) -> None:
+        self.buf = np.empty((frames, channels), np.complex64)
+        self.planes = np.empty((channels, frames), np.complex64) if channels > 1 else None
+
+    def each_channel(self, x: np.ndarray, process: list[Callable[[np.ndarray], None]]) -> None:
+        """``process[c](samples)`` on channel c of the frames ``x``, in place."""
+        if self.planes is None:
+            process[0](x[:, 0])
+            return
+        p = self.planes[:, : len(x)]
+        np.copyto(p, x.T)
+        for c, run in enumerate(process):
+            run(p[c])
+        np.copyto(x, p.T)
 
 
 class _Channel:
@@ -210,12 +252,13 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
     outputs = output_files(output, fmt) + [p for p in (options.telemetry, options.plot) if p]
     check_outputs(outputs, src.files, options.force)
     nch = src.channels
-    frames = block_size(-(-options.block // nch), config.decim)
+    frames = block_frames(options, config, nch)
     rate = options.rate or src.rate
     runs = [_Channel(config, c, spectra=bool(options.plot) and c < PLOT_CHANNELS)
             for c in range(nch)]
-    summary = Summary(src.path, output, config.describe(), rate=rate, warnings=warnings,
-                      outputs=outputs, datatype=stype.name, group_delay=config.group_delay())
+    summary = Summary(src.path, output, config.describe(), channels=nch, rate=rate,
+                      warnings=warnings, outputs=outputs, datatype=stype.name,
+                      group_delay=config.group_delay())
     with contextlib.ExitStack() as stack:
         # Unwound last: a signal during the creations or the commits waits for them.
         hold = stack.enter_context(SignalHold())
@@ -233,23 +276,16 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
                                      channels=nch)
         reader = src.reader(frames, verify=options.verify)
         stack.callback(reader.close)
-        buf = np.empty((frames, nch), np.complex64)
-        planes = np.empty((nch, frames), np.complex64) if nch > 1 else None
+        blocks = Blocks(frames, nch)
+        each = [r.process for r in runs]
         t0 = time.perf_counter()
         done = 0
         while True:
-            x = reader.read(buf)
+            x = reader.read(blocks.buf)
             m = len(x)
             if not m:
                 break
-            if planes is None:
-                runs[0].process(x[:, 0])
-            else:  # each channel contiguous for the library's in-place calls
-                p = planes[:, :m]
-                np.copyto(p, x.T)
-                for r in runs:
-                    r.process(p[r.index])
-                np.copyto(x, p.T)
+            blocks.each_channel(x, each)
             if csv is not None:
                 csv.flush()
             sink.write(x)
@@ -270,16 +306,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             summary.telemetry_dropped = sum(t.dropped for t in taps)
             summary.telemetry_rows = csv.rows if csv is not None else 0
         if fmt in ("sigmf", "sigmf-archive"):
-            # Every channel has a chain of its own, all built from one configuration.
-            processing = {"version": _version(), "source": os.path.basename(src.name),
-                          "chain": runs[0].chain.record(), "channels": nch, "block": frames,
-                          "group_delay_samples": summary.group_delay}
-            if summary.group_delay is None:
-                processing["group_delay_note"] = "not linear phase"
-            desc = (src.meta or {}).get("global", {}).get("core:description")
-            sink.metadata = output_meta(src.meta, datatype=stype.name, channels=nch, rate=rate,
-                                        count=done, processing=processing, description=desc,
-                                        sha512=sink.sha512)
+            sink.metadata = sigmf_metadata(src, summary, runs[0].chain, frames, sink.sha512)
         if plot_file is not None:
             from ._plot import plot_process
 
