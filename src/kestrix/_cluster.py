@@ -29,7 +29,7 @@ import threading
 import time
 import uuid
 
-from ._errors import CliError, SignalHold, os_error
+from ._errors import CliError, SignalHold, check_signalled, os_error
 from ._sinks import current_umask, output_kind
 from ._sources import SIGMF_META
 
@@ -226,6 +226,7 @@ class Staging:
 
     def commit(self, finals: list[str], force: bool) -> None:
         """Move the staged files of ``finals`` (data before metadata) to their names."""
+        check_signalled()
         # Data before metadata, as a sink commits them; all checked before any
         # is moved, so that a set is never split.
         finals = sorted(finals, key=lambda f: f.endswith(SIGMF_META))

@@ -74,6 +74,11 @@ class SignalHold:
 
     depth = 0
     pending: BaseException | None = None
+    # The signal that began the unwinding.  The handler raises it where the
+    # main thread is, but the interpreter drops an exception raised inside a
+    # garbage-collector callback or a finaliser ("Exception ignored in ..."),
+    # so every commit looks here first (:func:`check_signalled`).
+    received: BaseException | None = None
 
     def __init__(self) -> None:
         self.active = False
@@ -97,6 +102,13 @@ class SignalHold:
 
     def __exit__(self, et, ev, tb) -> None:
         self.release()
+
+
+def check_signalled() -> None:
+    """Raise the signal that arrived during this run, if one did: nothing is committed
+    after a SIGINT, SIGTERM or SIGHUP, even when its exception was lost on the way."""
+    if SignalHold.received is not None:
+        raise SignalHold.received
 
 
 def defer(exc: BaseException) -> bool:
@@ -127,14 +139,17 @@ def signals_unwind():
         for n in nums:
             signal.signal(n, signal.SIG_IGN)
         exc = KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+        SignalHold.received = exc
         if not defer(exc):
             raise exc
 
+    SignalHold.received = None
     for n in nums:
         if saved[n] is not signal.SIG_IGN:  # nohup's ignored SIGHUP stays ignored
             signal.signal(n, handler)
     try:
         yield
     finally:
+        SignalHold.received = None
         for n, h in saved.items():
             signal.signal(n, h if h is not None else signal.SIG_DFL)

@@ -27,7 +27,7 @@ import threading
 import numpy as np
 
 from ._datatypes import CF32_LE, Encoder, SampleType, sample_type, suffix_type
-from ._errors import CliError, os_error
+from ._errors import CliError, check_signalled, os_error
 from ._sigmf import sigmf_dumps, sigmf_module
 from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, STDIO, format_from_name, sigmf_pair
 
@@ -191,6 +191,11 @@ class OutputFile:
                     pass
 
     def commit(self) -> None:
+        try:
+            check_signalled()
+        except BaseException:
+            self.abort()
+            raise
         try:
             self.file.close()
             if self.sock is not None:
