@@ -305,8 +305,14 @@ def run_cli(capsys, *argv):
     return code, out, err
 
 
+def _default_sighup() -> None:
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+
+
 def kestrix_child(*argv, **popen):
-    """``python -m kestrix ARGV`` as a child process (a Popen; pipes as the caller asks)."""
+    """``python -m kestrix ARGV`` as a child process (a Popen; pipes as the caller asks),
+    with SIGHUP at its default even when the suite runs under nohup, which ignores it."""
+    popen.setdefault("preexec_fn", _default_sighup)
     return subprocess.Popen([sys.executable, "-m", "kestrix", *map(str, argv)], **popen)
 
 
