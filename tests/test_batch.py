@@ -126,11 +126,12 @@ class TestBatch:
         (["-o", "{out}", "--telemetry", "t.csv"], "--telemetry writes one file"),
         ([], "give -o FOLDER"),
         (["-o", "{a}"], "-o names a folder, and this is a file"),
+        (["-o", "{out}.cf32"], "-o names a folder, and this is the name of a recording"),
         (["-o", "{out}", "{a}"], "two inputs would be written to one name"),
         (["-o", "{rec}"], "an output would replace its input"),
         (["-o", "{full}"], "output exists"),
         (["-", "-o", "{out}"], "standard input ('-') is one input alone"),
-    ], ids=["telemetry", "no-output", "output-file", "same-name", "into-input", "exists", "stdin"])
+    ], ids=["telemetry", "no-output", "output-file", "recording-name", "same-name", "into-input", "exists", "stdin"])
     def test_refused_up_front(self, tmp_path, capsys, argv, needle):
         rec, sub, full = tmp_path / "rec", tmp_path / "sub", tmp_path / "full"
         for d in (rec, sub, full):

@@ -294,6 +294,9 @@ def output_folder(path: str) -> bool:
     if os.path.lexists(path):
         raise CliError(f"-o {path}: with several inputs, -o names a folder, and this is a "
                        f"file", 2)
+    if format_from_name(path) is not None:  # a recording's name: most likely a slip
+        raise CliError(f"-o {path}: with several inputs, -o names a folder, and this is the "
+                       f"name of a recording; give a folder (or one input)", 2)
     try:
         os.mkdir(path)
     except OSError as e:
