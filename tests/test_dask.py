@@ -68,7 +68,13 @@ class TestMatchesExecute:
 
     @pytest.mark.parametrize("chunks", [((0,),), ((N,),), ((0, 7, 0, N - 8, 1, 0),)],
                              ids=["empty", "one-chunk", "empty-chunks"])
-    def test_edge_chunkings(self, chunks):
+    @pytest.mark.parametrize("piece", [None, 7], ids=["", "in-pieces"])
+    def test_edge_chunkings(self, chunks, piece, monkeypatch):
+        """Also with each chunk fed to its filter in pieces of 7 samples, as long chunks are."""
+        if piece is not None:
+            from kestrix import _firblock
+
+            monkeypatch.setattr(_firblock, "PIECE", piece)
         x = signal(np.random.default_rng(5), sum(chunks[0]))
         taps = random_taps(np.random.default_rng(6), 16, True)
         y = fir(da.from_array(x, chunks=chunks), taps)

@@ -36,8 +36,22 @@ def restore_history(fir: FIR, tails: list[np.ndarray]) -> None:
         fir.set_state(state_blob(np.concatenate([np.zeros(need, np.complex64), *tails])[-need:]))
 
 
+# Samples per FIR call.  A call holds the interpreter lock for its whole run,
+# and a Dask worker's event loop needs the lock to hand its data to the other
+# workers: between pieces it gets it within the interpreter's switch interval,
+# where a call on a whole chunk would make every peer wait for that chunk.
+PIECE = 1 << 16
+
+
 def filter_block(taps: np.ndarray, tails: list[np.ndarray], block: np.ndarray) -> np.ndarray:
-    """Filter one chunk, its delay line made of the tails of the chunks before it."""
+    """Filter one chunk, its delay line made of the tails of the chunks before it.
+
+    The chunk goes through the filter in pieces of ``PIECE`` samples, which
+    gives the bits of one call (the filter carries its delay line).
+    """
     with FIR(taps) as f:
         restore_history(f, tails)
-        return f.execute(block)
+        out = np.empty(len(block), np.complex64)
+        for i in range(0, len(block), PIECE):
+            f.execute(block[i : i + PIECE], out[i : i + PIECE])
+        return out

@@ -94,8 +94,10 @@ def fir(x: da.Array, taps: object) -> da.Array:
 
     Notes
     -----
-    The FIR holds the interpreter lock for the whole of a chunk, so threads
-    do not filter in parallel: run the graph on worker processes, for
+    The FIR holds the interpreter lock while it filters (a chunk goes
+    through it in pieces of 65,536 samples, between which a worker answers
+    its peers), so threads do not filter in parallel: run the graph on
+    worker processes, for
     example a ``dask.distributed`` cluster (``LocalCluster`` on one machine,
     ``dask scheduler`` / ``dask worker`` across several).  Each chunk costs
     ``taps`` multiply-adds per sample plus ``taps - 1`` samples moved from
