@@ -641,7 +641,7 @@ class TestEntryPoints:
         assert code == 0 and "0.1.0" in out
 
     @pytest.mark.parametrize("module,examples", [("engine", 12), ("_datatypes", 8), ("_taps", 5),
-                                                 ("_batch", 4)])
+                                                 ("_batch", 4), ("_sources", 2)])
     def test_examples_in_the_tool_modules(self, module, examples):
         import doctest
         import importlib

@@ -32,14 +32,13 @@ from ._cluster import Cancelled, CancelWatch, Cluster, Staging, default_workers
 from ._datatypes import SUFFIX_TYPES
 from ._errors import CliError, SignalHold, describe_error
 from ._sinks import OutputFile, output_files, output_kind
-from ._sources import (SIGMF_ARCHIVE, SIGMF_DATA, SIGMF_META, STDIO, detect_format,
-                       format_from_name, open_source, sigmf_pair)
+from ._sources import (FORMAT_SUFFIX, SIGMF_DATA, STDIO, detect_format, format_from_name,
+                       open_source, sigmf_pair, split_name)
 from .engine import RunOptions, Summary, process_recording
 
 SUMMARY_NAME = "summary.csv"
 SUMMARY_FIELDS = ("input", "output", "channels", "samples", "duration_s", "input_level_db",
                   "output_level_db", "agc_gain_db", "seconds", "status", "error")
-FORMAT_SUFFIX = {"sigmf": SIGMF_META, "sigmf-archive": SIGMF_ARCHIVE, "npy": ".npy"}
 LISTED = 3  # clashing names quoted in an error
 
 
@@ -116,14 +115,7 @@ def output_name(path: str, fmt: str, out_format: str | None,
     >>> output_name("c.npy", "npy", "sigmf-archive", None)
     ('c.sigmf', 'sigmf-archive')
     """
-    name = os.path.basename(path)
-    if fmt == "sigmf":
-        name = os.path.basename(sigmf_pair(path)[0])
-    suffix = FORMAT_SUFFIX.get(fmt)
-    if suffix and name.lower().endswith(suffix):
-        base, ext = name[: -len(suffix)], name[-len(suffix):]
-    else:
-        base, ext = os.path.splitext(name)
+    base, ext = split_name(os.path.basename(path), fmt)
     # SigMF records its sample type; anything else is written raw to say a new one.
     out_fmt = out_format or (fmt if fmt.startswith("sigmf") or out_datatype is None else "raw")
     if out_fmt == fmt and not (fmt == "raw" and out_datatype):

@@ -56,6 +56,29 @@ def sigmf_pair(path: str) -> tuple[str, str]:
     return path + SIGMF_META, path + SIGMF_DATA
 
 
+# The suffix that each format other than raw gives its files' names.
+FORMAT_SUFFIX = {"sigmf": SIGMF_META, "sigmf-archive": SIGMF_ARCHIVE, "npy": ".npy"}
+
+
+def split_name(path: str, fmt: str) -> tuple[str, str]:
+    """(base, suffix) of the name of a recording of format ``fmt``, a SigMF pair by its
+    metadata file; the suffix as written, whatever its case.
+
+    Examples
+    --------
+    >>> split_name("a/b.sigmf-data", "sigmf")
+    ('a/b', '.sigmf-meta')
+    >>> split_name("x.SIGMF", "sigmf-archive"), split_name("x.cu8", "raw")
+    (('x', '.SIGMF'), ('x', '.cu8'))
+    """
+    if fmt == "sigmf":
+        path = sigmf_pair(path)[0]
+    suffix = FORMAT_SUFFIX.get(fmt)
+    if suffix and path.lower().endswith(suffix):
+        return path[: -len(suffix)], path[-len(suffix):]
+    return os.path.splitext(path)
+
+
 def format_from_name(path: str) -> str | None:
     """The format that the name ``path`` says, or None."""
     low = path.lower()

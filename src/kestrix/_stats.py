@@ -181,8 +181,8 @@ class Spectrogram:
             idx = np.arange(-j0 % stride, k, stride)
             if not len(idx):
                 continue
-            spec = np.fft.fft(frames[idx] * self.window, axis=1)
-            p = spec.real.astype(np.float64) ** 2 + spec.imag.astype(np.float64) ** 2
+            spectra = np.fft.fft(frames[idx] * self.window, axis=1)
+            p = spectra.real.astype(np.float64) ** 2 + spectra.imag.astype(np.float64) ** 2
             b = (j0 + idx) // self.width
             starts = np.flatnonzero(np.diff(b, prepend=-1))
             self.sum[b[starts]] += np.add.reduceat(p, starts, axis=0)

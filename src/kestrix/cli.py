@@ -39,7 +39,7 @@ from ._args import PROG, batch_chain_config, build_parser, chain_config, run_opt
 from ._chain import fmt_rate
 from ._design import cmd_design
 from ._errors import DASK_EXTRA_HINT, CliError, Terminated, describe_error, require, signals_unwind
-from ._sources import SIGMF_ARCHIVE, SIGMF_META, STDIO, MemorySource, open_source, sigmf_pair
+from ._sources import SIGMF_META, STDIO, MemorySource, open_source, split_name
 from .engine import Agc, process_recording
 
 MIN_SETTLE_BW = 1e-7  # the settling query costs 16/loop_bw loop steps
@@ -114,13 +114,8 @@ class _Progress:
 
 
 def _default_output(path: str, fmt: str) -> str:
-    if fmt == "sigmf":
-        meta, _ = sigmf_pair(path)
-        return meta[: -len(SIGMF_META)] + ".kestrix" + SIGMF_META
-    if fmt == "sigmf-archive" and path.lower().endswith(SIGMF_ARCHIVE):
-        return path[: -len(SIGMF_ARCHIVE)] + ".kestrix" + SIGMF_ARCHIVE
-    root, ext = os.path.splitext(path)
-    return root + ".kestrix" + ext
+    base, ext = split_name(path, fmt)
+    return base + ".kestrix" + ext
 
 
 def _demo_folder() -> str:
