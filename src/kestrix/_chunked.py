@@ -37,10 +37,9 @@ import numpy as np
 from ._chain import ChainConfig
 from ._cluster import CancelWatch, Cluster
 from ._errors import CliError, SignalHold, os_error
-from ._sinks import (NpySink, check_outputs, open_sink, output_files, output_format, output_kind,
-                     output_type)
+from ._sinks import NpySink, check_outputs, open_sink, output_files, output_format, output_kind
 from ._sources import Source
-from .engine import Blocks, RunOptions, Summary, block_frames, sigmf_metadata
+from .engine import Blocks, RunOptions, Summary, block_frames, output_of, sigmf_metadata
 
 MIN_CHUNK = 1 << 16  # samples of all channels: below this a task costs more than it does
 # Chunks per worker: a slow worker holds up little at the end, and the tasks
@@ -137,10 +136,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
     from distributed import as_completed
 
     warnings = config.check()
-    if src.count == 0:
-        raise CliError(f"{src.name}: the recording holds no samples", 1)
-    fmt = output_format(output, options.out_format, options.out_datatype)
-    stype = output_type(output, fmt, options.out_datatype)
+    fmt, stype = output_of(src, output, options)
     outputs = output_files(output, fmt)
     check_outputs(outputs, src.files, options.force)
     count, nch = src.count, src.channels

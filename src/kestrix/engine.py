@@ -41,6 +41,7 @@ from typing import Callable
 import numpy as np
 
 from ._chain import Agc, Average, Chain, ChainConfig, Lowpass, Stage, Taps
+from ._datatypes import SampleType
 from ._errors import CliError, SignalHold
 from ._sigmf import output_meta
 from ._sinks import OutputFile, check_outputs, open_sink, output_files, output_format, output_type
@@ -137,6 +138,15 @@ def block_frames(options: RunOptions, config: ChainConfig, channels: int) -> int
     """Frames per block: ``options.block`` samples shared by the channels, each channel's
     share rounded up to a multiple of the AGC's ``decim``."""
     return block_size(-(-options.block // channels), config.decim)
+
+
+def output_of(src: Source, output: str, options: RunOptions) -> tuple[str, SampleType]:
+    """The format and the sample type in which ``output`` is written from ``src``; a
+    recording that holds no samples is refused."""
+    if src.count == 0:
+        raise CliError(f"{src.name}: the recording holds no samples", 1)
+    fmt = output_format(output, options.out_format, options.out_datatype)
+    return fmt, output_type(output, fmt, options.out_datatype)
 
 
 def sigmf_metadata(src: Source, summary: Summary, chain: Chain, frames: int,
@@ -236,10 +246,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
     src = source if isinstance(source, Source) else open_source(
         source, options.in_format, datatype=options.datatype, channels=options.channels)
     warnings += src.notes if not isinstance(source, Source) else []
-    if src.count == 0:
-        raise CliError(f"{src.name}: the recording holds no samples", 1)
-    fmt = output_format(output, options.out_format, options.out_datatype)
-    stype = output_type(output, fmt, options.out_datatype)
+    fmt, stype = output_of(src, output, options)
     if options.sha512 and fmt not in ("sigmf", "sigmf-archive"):
         raise CliError(f"--sha512 records the digest in SigMF metadata; {output} is written as "
                        f"{fmt}", 2)
