@@ -149,6 +149,14 @@ def _settling_lines(agc: Agc, args, rate: float | None) -> list[str]:
     return lines
 
 
+def _chain_lines(config, args, rate: float | None) -> list[str]:
+    """The chain, then the AGC's predicted settling unless quiet (the query costs)."""
+    lines = [f"  chain   {config.describe()}"]
+    if config.agc is not None and not args.quiet:
+        lines += _settling_lines(config.agc, args, rate)
+    return lines
+
+
 def _stdout_outputs(args) -> bool:
     """Whether an output goes to standard output, which must then carry nothing else."""
     from ._sinks import is_stdout
@@ -220,10 +228,8 @@ def cmd_process(args) -> int:
     say(f"{PROG} process: {src.name} -> "
         f"{'standard output' if args.output == STDIO else args.output}")
     say(_input_line(src, rate))
-    say(f"  chain   {config.describe()}")
-    if config.agc is not None and not args.quiet:
-        for line in _settling_lines(config.agc, args, rate):
-            say(line)
+    for line in _chain_lines(config, args, rate):
+        say(line)
     with contextlib.ExitStack() as stack:
         if chunks:
             from ._chunked import filter_in_chunks
@@ -288,10 +294,8 @@ def _process_batch(args) -> int:
 
     def ready(recordings: int, cluster) -> None:
         say(f"{PROG} process: {recordings} recordings -> {args.output}")
-        say(f"  chain   {config.describe()}")
-        if config.agc is not None and not args.quiet:
-            for line in _settling_lines(config.agc, args, args.rate):
-                say(line)
+        for line in _chain_lines(config, args, args.rate):
+            say(line)
         if cluster is not None:
             say(f"  cluster {cluster.describe()}")
         sys.stdout.flush()
