@@ -30,7 +30,7 @@ from typing import Callable
 from ._chain import ChainConfig, Lowpass
 from ._cluster import Cancelled, CancelWatch, Cluster, Staging, default_workers
 from ._datatypes import SUFFIX_TYPES
-from ._errors import CliError, SignalHold, describe_error
+from ._errors import CliError, SignalHold, check_signalled, describe_error
 from ._sinks import OutputFile, output_files, output_kind
 from ._sources import (FORMAT_SUFFIX, SIGMF_DATA, STDIO, detect_format, format_from_name,
                        open_source, sigmf_pair, split_name)
@@ -256,6 +256,7 @@ def run_batch(cluster: Cluster, jobs: list[Job], staging: Staging, force: bool,
                for job in jobs}
     try:
         for fut in as_completed(futures):
+            check_signalled()
             job = futures[fut]
             try:
                 outcome = fut.result()

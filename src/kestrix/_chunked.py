@@ -36,7 +36,7 @@ import numpy as np
 
 from ._chain import ChainConfig
 from ._cluster import CancelWatch, Cluster
-from ._errors import SignalHold, os_error
+from ._errors import SignalHold, check_signalled, os_error
 from ._sinks import NpySink, check_outputs, open_sink, output_files, output_format, output_kind
 from ._sources import Source
 from .engine import Blocks, RunOptions, Summary, block_frames, output_of, sigmf_metadata
@@ -167,6 +167,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
         try:
             done = 0
             for fut in as_completed(futures):
+                check_signalled()
                 result = fut.result()
                 if fut in index:
                     summary.components += int(result[0])

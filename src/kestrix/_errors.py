@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import signal
+import sys
 import threading
 
 CLI_EXTRA_HINT = "pip install 'kestrix[cli]'"
@@ -106,7 +107,8 @@ class SignalHold:
 
 def check_signalled() -> None:
     """Raise the signal that arrived during this run, if one did: nothing is committed
-    after a SIGINT, SIGTERM or SIGHUP, even when its exception was lost on the way."""
+    after a SIGINT, SIGTERM or SIGHUP, even when its exception was lost on the way, and
+    the loops look after each block or task, so that such a run stops soon."""
     if SignalHold.received is not None:
         raise SignalHold.received
 
@@ -143,7 +145,17 @@ def signals_unwind():
         if not defer(exc):
             raise exc
 
+    saved_hook = sys.unraisablehook
+
+    def unraisable(report) -> None:
+        # The signal's exception, dropped where the handler ran (a garbage-
+        # collector callback): no traceback for it; it is raised at the next
+        # check_signalled().
+        if report.exc_value is None or report.exc_value is not SignalHold.received:
+            saved_hook(report)
+
     SignalHold.received = None
+    sys.unraisablehook = unraisable
     for n in nums:
         if saved[n] is not signal.SIG_IGN:  # nohup's ignored SIGHUP stays ignored
             signal.signal(n, handler)
@@ -151,5 +163,6 @@ def signals_unwind():
         yield
     finally:
         SignalHold.received = None
+        sys.unraisablehook = saved_hook
         for n, h in saved.items():
             signal.signal(n, h if h is not None else signal.SIG_DFL)

@@ -42,7 +42,7 @@ import numpy as np
 
 from ._chain import Agc, Average, Chain, ChainConfig, Lowpass, Stage, Taps
 from ._datatypes import SampleType
-from ._errors import CliError, SignalHold
+from ._errors import CliError, SignalHold, check_signalled
 from ._sigmf import output_meta
 from ._sinks import OutputFile, check_outputs, open_sink, output_files, output_format, output_type
 from ._sources import Source, open_source
@@ -292,6 +292,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             m = len(x)
             if not m:
                 break
+            check_signalled()
             blocks.each_channel(x, each)
             if csv is not None:
                 csv.flush()
