@@ -4,6 +4,8 @@ Native modules:
 
 - :mod:`kestrix.agc`: log-domain feedback automatic gain control (``AGC``)
   and the ``settling_samples`` design query.
+- :mod:`kestrix.channel`: channel selection: the decimating FIR
+  (``FIRDecimator``).
 - :mod:`kestrix.filter`: direct-form FIR filter (``FIR``), O(1) boxcar moving
   average (``MovingAverage``) and the Kaiser lowpass designer
   (``design_lowpass``).
@@ -16,4 +18,4 @@ a cluster's worker processes, with the bits of one ``FIR.execute`` call.
 """
 
 __version__ = "0.1.0"
-__all__ = ["agc", "filter", "telemetry"]
+__all__ = ["agc", "channel", "filter", "telemetry"]

@@ -78,4 +78,17 @@ bool index_arg(PyObject *o, long long *value, int *overflow) {
     return !(*value == -1 && PyErr_Occurred());
 }
 
+PyArrayObject *taps_arg(PyObject *taps, bool *real) {
+    Ref probe(PyArray_FromAny(taps, nullptr, 1, 1, NPY_ARRAY_C_CONTIGUOUS, nullptr));
+    if (!probe) return nullptr;
+    *real = PyArray_TYPE(probe.arr()) == NPY_FLOAT;
+    probe.reset();
+    PyArray_Descr *descr = PyArray_DescrFromType(*real ? NPY_FLOAT : NPY_CFLOAT);
+    if (descr == nullptr) return nullptr;
+    // FromAny steals descr.  Without a forced cast, float64 and complex128
+    // taps are refused by NumPy's safe-cast rule.
+    return reinterpret_cast<PyArrayObject *>(PyArray_FromAny(
+        taps, descr, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+}
+
 }  // namespace kx

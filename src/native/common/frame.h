@@ -371,27 +371,45 @@ PyObject *m_block(PyObject *self, PyObject *args, PyObject *kwds) {
     return result.release();
 }
 
-// The capacity-style block method (FIR.execute): Run(core, x, n, out) writes
-// and returns n.  Without out the result is a new array of n samples; with
-// out, a view of out's first n elements, out's other elements untouched.  A
-// core that writes fewer could not allocate and changed nothing: MemoryError.
-template <class T,
+// The capacity-style block method whose output count Count(core, n) follows
+// from the input's (FIR.execute: n; a decimator: the outputs the block
+// completes).  Run(core, x, n, out) writes and returns that many.  Without
+// out the result is a new array of that many samples; with out, a view of
+// out's first elements, out's other elements untouched.  A core that returns
+// another count could not allocate and changed nothing: MemoryError.
+template <class T, uint64_t (*Count)(const typename T::core_type *, uint64_t) noexcept,
           uint64_t (*Run)(typename T::core_type *, const cf32 *, uint64_t, cf32 *) noexcept>
-PyObject *m_block_capacity(PyObject *self, PyObject *args, PyObject *kwds) {
+PyObject *m_block_counted(PyObject *self, PyObject *args, PyObject *kwds) {
     if (live<T>(self) == nullptr) return nullptr;
     PyObject *out = Py_None;
     Ref xa(reinterpret_cast<PyObject *>(block_args(args, kwds, &out)));
     if (!xa) return nullptr;
-    const npy_intp n = PyArray_SIZE(xa.arr());
-    Ref result(out == Py_None ? c64_array(n, nullptr, 0) : Py_NewRef(out));
-    if (!result || (out != Py_None && capacity_out(out, n) == nullptr)) return nullptr;
+    // The conversion may have run interpreter code that destroyed or
+    // re-initialised the object: count on the record that will run.
     typename T::core_type *core = live<T>(self);
     if (core == nullptr) return nullptr;
-    if (Run(core, c64_data(xa.arr()), uint64_t(n), c64_data(result.arr())) != uint64_t(n)) {
+    const uint64_t n = uint64_t(PyArray_SIZE(xa.arr()));
+    const npy_intp m = npy_intp(Count(core, n));
+    Ref result(out == Py_None ? c64_array(m, nullptr, 0) : Py_NewRef(out));
+    if (!result || (out != Py_None && capacity_out(out, m) == nullptr)) return nullptr;
+    if (Run(core, c64_data(xa.arr()), n, c64_data(result.arr())) != uint64_t(m)) {
         PyErr_SetString(PyExc_MemoryError, T::run_failed);
         return nullptr;
     }
-    return out != Py_None ? prefix_view(out, n) : result.release();
+    return out != Py_None ? prefix_view(out, m) : result.release();
+}
+
+template <class Core>
+inline uint64_t same_count(const Core *, uint64_t n) noexcept {
+    return n;
+}
+
+// The 1:1 capacity-style block method (FIR.execute): as many outputs as
+// input samples.
+template <class T,
+          uint64_t (*Run)(typename T::core_type *, const cf32 *, uint64_t, cf32 *) noexcept>
+PyObject *m_block_capacity(PyObject *self, PyObject *args, PyObject *kwds) {
+    return m_block_counted<T, same_count<typename T::core_type>, Run>(self, args, kwds);
 }
 
 // A type built from its parts; Python's defaults for everything else.
@@ -430,6 +448,13 @@ PyObject *module_init(PyModuleDef *def, const TypeEntry *types, std::size_t n_ty
 // set to -1 or 1 (and the value to -1) when it does not fit.  false with the
 // exception set when the object is not an integer.
 bool index_arg(PyObject *o, long long *value, int *overflow);
+
+// Tap coefficients as FIR takes them: a one-dimensional float32 array gives
+// real taps (*real set), anything else is converted to complex64 without an
+// unsafe cast.  Taps that are not one-dimensional are refused with the depth
+// probe's NumPy error.  The converted aligned, C-contiguous array (a new
+// reference), or nullptr with NumPy's error set.
+PyArrayObject *taps_arg(PyObject *taps, bool *real);
 
 }  // namespace kx
 

@@ -18,16 +18,8 @@ struct FirTraits
         PyObject *taps = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char **>(kwlist), &taps))
             return -1;
-        kx::Ref probe(PyArray_FromAny(taps, nullptr, 1, 1, NPY_ARRAY_C_CONTIGUOUS, nullptr));
-        if (!probe) return -1;
-        const bool real = PyArray_TYPE(probe.arr()) == NPY_FLOAT;
-        probe.reset();
-        PyArray_Descr *descr = PyArray_DescrFromType(real ? NPY_FLOAT : NPY_CFLOAT);
-        if (descr == nullptr) return -1;
-        // FromAny steals descr.  Without a forced cast, float64 and complex128
-        // taps are refused by NumPy's safe-cast rule.
-        kx::Ref arr(PyArray_FromAny(taps, descr, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
-                                    nullptr));
+        bool real = false;
+        kx::Ref arr(reinterpret_cast<PyObject *>(kx::taps_arg(taps, &real)));
         if (!arr) return -1;
         const uint64_t n = uint64_t(PyArray_SIZE(arr.arr()));
         if (real)

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/simd.h"
+#include "filter/fir_lanes.h"
 
 #include "common/no_libm.h"
 
@@ -21,52 +22,8 @@ namespace {
 
 using kx::lanes;
 using kx::load;
-using kx::splat;
 using kx::store;
-using kx::swap_pairs;
-
-// (-hi, hi) in every pair of lanes.  Adding (-hi)*xi is the IEEE subtraction
-// of hi*xi, signed zeros included; a NaN hi is kept as it is, so that its
-// sign propagates exactly as through the subtraction.
-template <class V>
-KX_ALWAYS_INLINE V splat_cross(float hi) noexcept {
-    const float neg = hi != hi ? hi : -hi;
-    // Spelled out here: behind one more inline function GCC builds this
-    // vector with a masked broadcast per lane.
-    const V t = {neg, hi};
-    KX_RETURN_PERMUTED(t, KX_LANE_IN_PAIR);
-}
-
-// One tap onto the running pairs of lanes/2 outputs.  Real: acc + h*s per
-// component.  Complex: (acc + hr*s), then (-hi)*xi into the real lanes and
-// hi*xr into the imaginary lanes, i.e. R <- (R + hr*xr) - hi*xi and
-// I <- (I + hr*xi) + hi*xr.
-template <class V, bool Real>
-struct Tap;
-
-template <class V>
-struct Tap<V, true> {
-    V h;
-    KX_ALWAYS_INLINE explicit Tap(const float *taps, uint64_t k) noexcept
-        : h(splat<V>(taps[k])) {}
-    KX_ALWAYS_INLINE V add(const V &acc, const V &s) const noexcept {
-        const V prod = h * s;
-        return acc + prod;
-    }
-};
-
-template <class V>
-struct Tap<V, false> {
-    V hr, cross;
-    KX_ALWAYS_INLINE explicit Tap(const float *taps, uint64_t k) noexcept
-        : hr(splat<V>(taps[2 * k])), cross(splat_cross<V>(taps[2 * k + 1])) {}
-    KX_ALWAYS_INLINE V add(const V &acc, const V &s) const noexcept {
-        const V a = hr * s;
-        const V b = cross * swap_pairs(s);
-        const V t = acc + a;
-        return t + b;
-    }
-};
+using kx::FirTap;
 
 // ---------------------------------------------------------------- kernel
 //
@@ -107,7 +64,7 @@ KX_ALWAYS_INLINE void fir_kernel(const float *h, uint64_t len, const float *s,
 // instead of moving them (the shift repeats after three steps when NV = 6).
 #pragma GCC unroll 3
             for (uint64_t g = 1; g < groups; g++) {
-                const Tap<V, Real> tap(h, k);
+                const FirTap<V, Real> tap(h, k);
 #pragma GCC unroll 16
                 for (int v = 0; v < NV; v++) acc[v] = tap.add(acc[v], xs[v]);
                 k += 8;
@@ -116,7 +73,7 @@ KX_ALWAYS_INLINE void fir_kernel(const float *h, uint64_t len, const float *s,
 #pragma GCC unroll 16
                 for (int v = 0; v < D && v < NV; v++) xs[v] = load<V>(s - 2 * k + v * W);
             }
-            const Tap<V, Real> tap(h, k);
+            const FirTap<V, Real> tap(h, k);
 #pragma GCC unroll 16
             for (int v = 0; v < NV; v++) acc[v] = tap.add(acc[v], xs[v]);
 #pragma GCC unroll 16
@@ -137,7 +94,7 @@ KX_ALWAYS_INLINE void fir_kernel(const float *h, uint64_t len, const float *s,
         for (int v = 0; v < NV; v++) r[v] = V{};
     }
     for (uint64_t k = body; k < len; k++) {
-        const Tap<V, Real> tap(h, k);
+        const FirTap<V, Real> tap(h, k);
         const float *sk = s - 2 * k;
 #pragma GCC unroll 16
         for (int v = 0; v < NV; v++) r[v] = tap.add(r[v], load<V>(sk + v * W));

@@ -1,0 +1,194 @@
+// Decimating FIR core: life cycle, block execution through the kernels of
+// firdec_kernels.cpp, and the state blob.
+#include "channel/firdec_core.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/blob.h"
+
+#include "common/no_libm.h"
+
+namespace {
+
+// Input samples copied to the work buffer per stretch, so that the kernels
+// read them back from the first-level cache: 32 KiB.
+constexpr uint64_t FIRDEC_STRETCH = 4096;
+
+// The body taps in the lane layout of the kernels: group g's vector holds,
+// in sample slot j (floats 2j, 2j+1), tap 8g + 7 - j, because slot j meets
+// the sample x[n - 8g - 7 + j] of output n's window.
+float *spread_taps(const fir_filter *f) noexcept {
+    const uint64_t groups = f->taps_len / 8;
+    if (groups == 0) return nullptr;
+    const bool real = f->taps_real != nullptr;
+    const uint64_t per = real ? 16 : 32;
+    float *lanes = static_cast<float *>(std::malloc(groups * per * sizeof(float)));
+    if (lanes == nullptr) return nullptr;
+    for (uint64_t g = 0; g < groups; g++) {
+        float *v = lanes + g * per;
+        for (uint64_t j = 0; j < 8; j++) {
+            const uint64_t k = 8 * g + 7 - j;
+            if (real) {
+                v[2 * j] = v[2 * j + 1] = f->taps_real[k];
+            } else {
+                const float hr = f->taps[k].real();
+                const float hi = f->taps[k].imag();
+                v[2 * j] = v[2 * j + 1] = hr;
+                // Adding (-hi)*xi is the IEEE subtraction of hi*xi; a NaN hi
+                // keeps its sign, as it would through the subtraction.
+                v[16 + 2 * j] = hi != hi ? hi : -hi;
+                v[16 + 2 * j + 1] = hi;
+            }
+        }
+    }
+    return lanes;
+}
+
+fir_decimator *finish(fir_filter *f, uint64_t factor) noexcept {
+    if (f == nullptr) return nullptr;
+    fir_decimator *d = static_cast<fir_decimator *>(std::calloc(1, sizeof(fir_decimator)));
+    float *lanes = spread_taps(f);
+    if (d == nullptr || (lanes == nullptr && f->taps_len >= 8)) {
+        std::free(lanes);
+        std::free(d);
+        fir_destroy(f);
+        return nullptr;
+    }
+    d->fir = f;
+    d->lanes = lanes;
+    d->factor = factor;
+    return d;
+}
+
+bool args_ok(const void *taps, uint64_t len, uint64_t factor) noexcept {
+    return taps != nullptr && len != 0 && len <= FIRDEC_MAX_TAPS && factor != 0 &&
+           factor <= FIRDEC_MAX_FACTOR;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- life cycle
+
+fir_decimator *firdec_create(const cf32 *taps, uint64_t taps_len, uint64_t factor) noexcept {
+    if (!args_ok(taps, taps_len, factor)) return nullptr;
+    return finish(fir_create(taps, taps_len), factor);
+}
+
+fir_decimator *firdec_create_real(const float *taps, uint64_t taps_len,
+                                  uint64_t factor) noexcept {
+    if (!args_ok(taps, taps_len, factor)) return nullptr;
+    return finish(fir_create_real(taps, taps_len), factor);
+}
+
+void firdec_destroy(fir_decimator *d) noexcept {
+    if (d == nullptr) return;
+    fir_destroy(d->fir);
+    std::free(d->lanes);
+    std::free(d);
+}
+
+void firdec_reset(fir_decimator *d) noexcept {
+    fir_reset(d->fir);
+    d->phase = 0;
+}
+
+uint64_t firdec_num_taps(const fir_decimator *d) noexcept { return d->fir->taps_len; }
+
+bool firdec_is_real(const fir_decimator *d) noexcept { return fir_is_real(d->fir) != 0; }
+
+// The block's first kept input is the one that brings the phase to a
+// multiple of the factor.
+uint64_t firdec_output_length(const fir_decimator *d, uint64_t n) noexcept {
+    const uint64_t first = d->phase == 0 ? 0 : d->factor - d->phase;
+    return n > first ? (n - first - 1) / d->factor + 1 : 0;
+}
+
+// ---------------------------------------------------------------- block
+
+// The work buffer holds the history (taps_len-1 samples) followed by one
+// stretch of the block, as in fir_execute, so each kept output's window is
+// read backwards from consecutive memory, and the buffer stays bounded
+// however long the block.  Every input is copied there before any output
+// that could overwrite it is written, except when out starts inside x past
+// its first byte: kept outputs advance through out one sample per factor
+// inputs, so they can overtake the stretches still to be copied only from
+// there.  That case collects the block's outputs aside and moves them to out
+// at the end.
+uint64_t firdec_execute(fir_decimator *d, const cf32 *x, uint64_t n_in, cf32 *out) noexcept {
+    if (n_in == 0 || d == nullptr || x == nullptr || out == nullptr) return 0;
+    fir_filter *f = d->fir;
+    const uint64_t hist = f->taps_len - 1;
+    const uint64_t piece = n_in < FIRDEC_STRETCH ? n_in : FIRDEC_STRETCH;
+    const uint64_t n_out = firdec_output_length(d, n_in);
+    const uintptr_t xa = reinterpret_cast<uintptr_t>(x);
+    const uintptr_t oa = reinterpret_cast<uintptr_t>(out);
+    const bool aside = n_out != 0 && oa > xa && oa - xa < n_in * sizeof(cf32);
+    if (hist + piece > f->scratch_cap) {
+        // On failure realloc leaves the old buffer in place and owned.
+        void *p = std::realloc(f->scratch, (hist + piece) * sizeof(cf32));
+        if (p == nullptr) return FIRDEC_FAILED;
+        f->scratch = static_cast<cf32 *>(p);
+        f->scratch_cap = hist + piece;
+    }
+    cf32 *held = aside ? static_cast<cf32 *>(std::malloc(n_out * sizeof(cf32))) : nullptr;
+    if (aside && held == nullptr) return FIRDEC_FAILED;
+    cf32 *const dst = aside ? held : out;
+    cf32 *const s = f->scratch;
+    cf32 *const win = s + hist;
+
+    if (hist != 0) std::memcpy(s, f->delay, hist * sizeof(cf32));
+    uint64_t next = d->phase == 0 ? 0 : d->factor - d->phase;  // next kept input
+    uint64_t j = 0;
+    for (uint64_t i = 0; i < n_in;) {
+        const uint64_t m = n_in - i < piece ? n_in - i : piece;
+        std::memcpy(static_cast<void *>(win), x + i, m * sizeof(cf32));
+        if (next < i + m) {
+            const uint64_t count = (i + m - 1 - next) / d->factor + 1;
+            firdec_run(d, win + (next - i), d->factor, count, dst + j);
+            j += count;
+            // At most n_in - 1 + factor, below 2**64 by FIRDEC_MAX_FACTOR.
+            next += count * d->factor;
+        }
+        // Overlapping when the history is longer than the stretch.
+        if (hist != 0) std::memmove(s, s + m, hist * sizeof(cf32));
+        i += m;
+    }
+    if (hist != 0) std::memcpy(f->delay, s, hist * sizeof(cf32));
+    d->phase = (d->phase + n_in % d->factor) % d->factor;
+    if (aside) {
+        std::memmove(static_cast<void *>(out), held, n_out * sizeof(cf32));
+        std::free(held);
+    }
+    return n_out;
+}
+
+// ---------------------------------------------------------------- state
+
+std::size_t firdec_state_bytes(const fir_decimator *d) noexcept {
+    return FIRDEC_STATE_FIXED + std::size_t(8 * (d->fir->taps_len - 1));
+}
+
+void firdec_get_state(const fir_decimator *d, uint8_t *b) noexcept {
+    kx::blob_put_header(b, FIRDEC_STATE_MAGIC, FIRDEC_STATE_VERSION,
+                        uint32_t(firdec_state_bytes(d)));
+    kx::put_le(b + 16, d->factor);
+    kx::put_le(b + 24, d->phase);
+    for (uint64_t i = 0; i + 1 < d->fir->taps_len; i++)
+        kx::put_le(b + FIRDEC_STATE_FIXED + 8 * i, d->fir->delay[i]);
+}
+
+int firdec_set_state(fir_decimator *d, const uint8_t *b) noexcept {
+    if (!kx::blob_header_ok(b, FIRDEC_STATE_MAGIC, FIRDEC_STATE_VERSION,
+                            uint32_t(firdec_state_bytes(d))))
+        return KX_STATUS_INVALID;
+    // The phase counts inputs modulo this decimator's own factor: a blob of
+    // another factor describes another stream.
+    const uint64_t factor = kx::get_le<uint64_t>(b + 16);
+    const uint64_t phase = kx::get_le<uint64_t>(b + 24);
+    if (factor != d->factor || phase >= factor) return KX_STATUS_INVALID;
+    d->phase = phase;
+    for (uint64_t i = 0; i + 1 < d->fir->taps_len; i++)
+        d->fir->delay[i] = kx::get_le<cf32>(b + FIRDEC_STATE_FIXED + 8 * i);
+    return KX_STATUS_OK;
+}

@@ -1,0 +1,57 @@
+// One FIR tap applied to the running sums held in vector lanes, as
+// interleaved (re, im) pairs: the per-lane form of the scalar order of
+// fir_kernels.cpp, shared by every kernel that keeps complex sums in lanes.
+// Included only by units compiled with the project's floating-point flags
+// (-ffp-contract=off).
+#pragma once
+
+#include <cstdint>
+
+#include "common/simd.h"
+
+namespace kx {
+
+// (-hi, hi) in every pair of lanes.  Adding (-hi)*xi is the IEEE subtraction
+// of hi*xi, signed zeros included; a NaN hi is kept as it is, so that its
+// sign propagates exactly as through the subtraction.
+template <class V>
+KX_ALWAYS_INLINE V splat_cross(float hi) noexcept {
+    const float neg = hi != hi ? hi : -hi;
+    // Spelled out here: behind one more inline function GCC builds this
+    // vector with a masked broadcast per lane.
+    const V t = {neg, hi};
+    KX_RETURN_PERMUTED(t, KX_LANE_IN_PAIR);
+}
+
+// One tap onto the running pairs of lanes/2 outputs.  Real: acc + h*s per
+// component.  Complex: (acc + hr*s), then (-hi)*xi into the real lanes and
+// hi*xr into the imaginary lanes, i.e. R <- (R + hr*xr) - hi*xi and
+// I <- (I + hr*xi) + hi*xr.
+template <class V, bool Real>
+struct FirTap;
+
+template <class V>
+struct FirTap<V, true> {
+    V h;
+    KX_ALWAYS_INLINE explicit FirTap(const float *taps, uint64_t k) noexcept
+        : h(splat<V>(taps[k])) {}
+    KX_ALWAYS_INLINE V add(const V &acc, const V &s) const noexcept {
+        const V prod = h * s;
+        return acc + prod;
+    }
+};
+
+template <class V>
+struct FirTap<V, false> {
+    V hr, cross;
+    KX_ALWAYS_INLINE explicit FirTap(const float *taps, uint64_t k) noexcept
+        : hr(splat<V>(taps[2 * k])), cross(splat_cross<V>(taps[2 * k + 1])) {}
+    KX_ALWAYS_INLINE V add(const V &acc, const V &s) const noexcept {
+        const V a = hr * s;
+        const V b = cross * swap_pairs(s);
+        const V t = acc + a;
+        return t + b;
+    }
+};
+
+}  // namespace kx
