@@ -428,3 +428,17 @@ def dask_scheduler(tmp_path_factory):
     pytest.importorskip("distributed")
     with dask_processes(tmp_path_factory.mktemp("dask-cluster")) as address:
         yield address
+
+
+# ------------------------------------------------------------ block splits
+
+
+def random_splits(rng, n, short=20, long=5000):
+    """Cut points of n samples into blocks of random sizes: mostly short
+    (empty ones included), now and then longer than the native work
+    buffer's stretch."""
+    cuts, i = [], 0
+    while i < n:
+        i += int(rng.integers(0, long if rng.random() < 0.2 else short))
+        cuts.append(min(i, n))
+    return cuts[:-1]

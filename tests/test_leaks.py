@@ -22,6 +22,7 @@ import numpy as np
 import pytest
 
 from kestrix.agc import AGC, settling_samples
+from kestrix.channel import FIRDecimator
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
@@ -361,6 +362,44 @@ def _():
             except exc:
                 pass
     return run, [fir, blob, bad]
+
+
+# ---- FIRDecimator
+
+@scenario("FIRDecimator life cycle, execute, output_length, state, errors")
+def _():
+    dr, dc = FIRDecimator(TAPS_R, 3), FIRDecimator(TAPS_C, 8)
+    big = np.zeros(len(X), np.complex64)
+    buf = np.concatenate([X, X[:1]])
+    blob = dr.get_state()
+    dead = FIRDecimator(TAPS_R, 2)
+    dead.destroy()
+    checks = [
+        swallow(lambda: FIRDecimator(TAPS_R, 0), ValueError),
+        swallow(lambda: FIRDecimator(TAPS_R, 2**64), OverflowError),
+        swallow(lambda: FIRDecimator(TAPS_R[:0], 2), MemoryError),
+        swallow(lambda: FIRDecimator(Raises(), 2), ArithmeticError),
+        swallow(lambda: dr.execute(X, big[:2]), ValueError),
+        swallow(lambda: dr.output_length(-1), ValueError),
+        swallow(lambda: dr.set_state(b"FIR_" + blob[4:]), ValueError),
+        swallow(lambda: dead.execute(X), RuntimeError),
+    ]
+
+    def run():
+        with FIRDecimator(TAPS_C, 2) as d:
+            d.execute(X)
+        for d in (dr, dc):
+            d.execute(X)
+            d.execute(X, big)
+            d.execute(buf[:-1], buf[1:])
+            d.execute(X[:0])
+            d.output_length(1000)
+            d.num_taps, d.is_real, d.factor, d.phase
+            d.set_state(d.get_state())
+            d.reset()
+        for c in checks:
+            c()
+    return run, [dr, dc, big, buf, blob, dead, X, TAPS_R, TAPS_C, C64]
 
 
 # ---- MovingAverage

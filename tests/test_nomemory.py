@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 from kestrix.agc import AGC, settling_samples
+from kestrix.channel import FIRDecimator
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
@@ -36,6 +37,7 @@ def entry_points():
     """name -> (call, watched): one call of each public entry point on live
     objects and arguments that the call must leave as it found them."""
     agc, fir, firc, ma = AGC(), FIR(TAPS), FIR(TAPS.astype(np.complex64)), MovingAverage(5)
+    dec = FIRDecimator(TAPS.astype(np.complex64), 4)
     tlm = Telemetry(64)
     agc2 = AGC()
     agc2.set_telemetry(tlm, "agc")
@@ -60,6 +62,13 @@ def entry_points():
         "FIR.execute complex": lambda: firc.execute(X),
         "FIR.execute out": lambda: fir.execute(X, out),
         "FIR properties": lambda: (fir.num_taps, fir.is_real, fir.execute_max_out()),
+        "FIRDecimator()": lambda: FIRDecimator(TAPS, 3),
+        "FIRDecimator.execute": lambda: dec.execute(X),
+        "FIRDecimator.execute out": lambda: dec.execute(X, out),
+        "FIRDecimator.execute overlapping": lambda: (lambda b: dec.execute(b[:-1], b[1:]))(
+            X.copy()),
+        "FIRDecimator calls": lambda: (dec.output_length(9), dec.num_taps, dec.phase,
+                                       dec.set_state(dec.get_state()), dec.reset()),
         "MovingAverage()": lambda: MovingAverage(8, 0.5),
         "MovingAverage.step": lambda: ma.step(1 + 1j),
         "MovingAverage.steps": lambda: ma.steps(X),
@@ -79,7 +88,7 @@ def entry_points():
         calls[f"{name} life cycle"] = lambda t=type(o), blob=blob: (
             t.__exit__(t.__enter__(AGC() if t is AGC else t(TAPS) if t is FIR else t(5)),
                        None, None, None))
-    watched = [agc, fir, firc, ma, tlm, agc2, out, X, TAPS, *blobs.values()]
+    watched = [agc, fir, firc, ma, dec, tlm, agc2, out, X, TAPS, *blobs.values()]
     return calls, watched
 
 

@@ -34,7 +34,7 @@ using kx::v4f;
 // Outputs per pass: independent addition chains that hide the adder's
 // latency, as many as the register file holds with the tap vectors.
 template <class V, bool Real>
-constexpr int outputs_per_pass = lanes<V> == 4 ? 2 : (Real ? 4 : 3);
+constexpr int outputs_per_pass = lanes<V> == 4 ? 2 : lanes<V> == 8 ? (Real ? 4 : 3) : (Real ? 8 : 6);
 
 // One group onto the partials.  Real: acc + h*x.  Complex:
 // (acc + hr*x) + cross*swap(x), i.e. R <- (R + hr*xr) - hi*xi and
