@@ -45,19 +45,53 @@ float *spread_taps(const fir_filter *f) noexcept {
     return lanes;
 }
 
+// The phase-stream layout of a small factor: stream r holds the samples
+// p0[(t - reach)*factor + r], t = 0 .. stream_len-1, where p0 is the newest
+// sample of the chunk's first kept output.  Tap k of kept output j reads
+// p0[j*factor - k] = stream r, row j - q + reach, with r = (-k) mod factor and
+// q = ceil(k/factor), so consecutive kept outputs read consecutive samples of
+// one stream.  Zero-filled: the rows past a short chunk, which only lanes
+// that are thrown away read, hold finite values from the start.
+bool lay_streams(fir_decimator *d) noexcept {
+    const uint64_t len = d->fir->taps_len;
+    const uint64_t factor = d->factor;
+    d->reach = (len - 1 + factor - 1) / factor;
+    d->chunk = (FIRDEC_STRETCH + factor - 1) / factor;
+    // Whole cache lines per stream, so that each starts on one.
+    d->stream_len = ((d->chunk + 15) & ~uint64_t(15)) + ((d->reach + 7) & ~uint64_t(7));
+    const std::size_t bytes = factor * d->stream_len * sizeof(cf32);
+    d->streams = static_cast<cf32 *>(std::aligned_alloc(64, bytes));
+    if (d->streams != nullptr) std::memset(static_cast<void *>(d->streams), 0, bytes);
+    d->offsets = static_cast<uint64_t *>(std::malloc(len * sizeof(uint64_t)));
+    if (d->streams == nullptr || d->offsets == nullptr) return false;
+    for (uint64_t k = 0; k < len; k++) {
+        const uint64_t r = (factor - k % factor) % factor;
+        const uint64_t q = (k + r) / factor;
+        d->offsets[k] = 2 * (r * d->stream_len + d->reach - q);
+    }
+    return true;
+}
+
 fir_decimator *finish(fir_filter *f, uint64_t factor) noexcept {
     if (f == nullptr) return nullptr;
     fir_decimator *d = static_cast<fir_decimator *>(std::calloc(1, sizeof(fir_decimator)));
-    float *lanes = spread_taps(f);
-    if (d == nullptr || (lanes == nullptr && f->taps_len >= 8)) {
-        std::free(lanes);
-        std::free(d);
+    if (d == nullptr) {
         fir_destroy(f);
         return nullptr;
     }
     d->fir = f;
-    d->lanes = lanes;
     d->factor = factor;
+    bool ok;
+    if (factor >= FIRDEC_STREAM_MIN_FACTOR && factor <= FIRDEC_STREAM_MAX_FACTOR) {
+        ok = lay_streams(d);
+    } else {
+        d->lanes = spread_taps(f);
+        ok = d->lanes != nullptr || f->taps_len < 8;
+    }
+    if (!ok) {
+        firdec_destroy(d);
+        return nullptr;
+    }
     return d;
 }
 
@@ -85,6 +119,8 @@ void firdec_destroy(fir_decimator *d) noexcept {
     if (d == nullptr) return;
     fir_destroy(d->fir);
     std::free(d->lanes);
+    std::free(d->streams);
+    std::free(d->offsets);
     std::free(d);
 }
 
@@ -124,6 +160,12 @@ uint64_t firdec_execute(fir_decimator *d, const cf32 *x, uint64_t n_in, cf32 *ou
     const uintptr_t xa = reinterpret_cast<uintptr_t>(x);
     const uintptr_t oa = reinterpret_cast<uintptr_t>(out);
     const bool aside = n_out != 0 && oa > xa && oa - xa < n_in * sizeof(cf32);
+    // Apart from out, the streams need not be split from a copy past the
+    // windows that reach into the delay line: the later ones are read where
+    // they lie, once.  Kept outputs read as windows are faster from the copy
+    // in the first-level cache.
+    const bool in_place = d->streams != nullptr && (oa >= xa + n_in * sizeof(cf32) ||
+                                                    oa + n_out * sizeof(cf32) <= xa);
     if (hist + piece > f->scratch_cap) {
         // On failure realloc leaves the old buffer in place and owned.
         void *p = std::realloc(f->scratch, (hist + piece) * sizeof(cf32));
@@ -140,7 +182,8 @@ uint64_t firdec_execute(fir_decimator *d, const cf32 *x, uint64_t n_in, cf32 *ou
     if (hist != 0) std::memcpy(s, f->delay, hist * sizeof(cf32));
     uint64_t next = d->phase == 0 ? 0 : d->factor - d->phase;  // next kept input
     uint64_t j = 0;
-    for (uint64_t i = 0; i < n_in;) {
+    uint64_t i = 0;
+    while (i < n_in && !(in_place && i >= hist)) {
         const uint64_t m = n_in - i < piece ? n_in - i : piece;
         std::memcpy(static_cast<void *>(win), x + i, m * sizeof(cf32));
         if (next < i + m) {
@@ -154,7 +197,14 @@ uint64_t firdec_execute(fir_decimator *d, const cf32 *x, uint64_t n_in, cf32 *ou
         if (hist != 0) std::memmove(s, s + m, hist * sizeof(cf32));
         i += m;
     }
-    if (hist != 0) std::memcpy(f->delay, s, hist * sizeof(cf32));
+    if (i < n_in) {
+        // Every window still to come starts at or after x[i - hist] >= x[0].
+        if (next < n_in)
+            firdec_run(d, x + next, d->factor, (n_in - 1 - next) / d->factor + 1, dst + j);
+        if (hist != 0) std::memcpy(f->delay, x + (n_in - hist), hist * sizeof(cf32));
+    } else if (hist != 0) {
+        std::memcpy(f->delay, s, hist * sizeof(cf32));
+    }
     d->phase = (d->phase + n_in % d->factor) % d->factor;
     if (aside) {
         std::memmove(static_cast<void *>(out), held, n_out * sizeof(cf32));

@@ -24,6 +24,11 @@ inline constexpr std::size_t FIRDEC_STATE_FIXED = 32;  // header, factor, phase
 // by the blob's 32-bit size field.
 inline constexpr uint64_t FIRDEC_MAX_TAPS = (UINT32_MAX - 24) / 8;
 static_assert(8 * FIRDEC_MAX_TAPS + 24 <= UINT32_MAX && FIRDEC_MAX_TAPS <= FIR_MAX_TAPS);
+// The factors computed from phase streams, which are split by transposing
+// squares of eight samples; outside the range each kept output reads its
+// window as it lies.
+inline constexpr uint64_t FIRDEC_STREAM_MIN_FACTOR = 8;
+inline constexpr uint64_t FIRDEC_STREAM_MAX_FACTOR = 64;
 // The largest factor: phase + n then never overflows 64 bits.
 inline constexpr uint64_t FIRDEC_MAX_FACTOR = uint64_t(INT64_MAX);
 
@@ -36,11 +41,23 @@ inline constexpr uint64_t FIRDEC_FAILED = UINT64_MAX;
 struct fir_decimator {
     fir_filter *fir;   // the taps (their kind, for life), the delay line of the
                        // last taps_len-1 inputs and the work buffer
-    float *lanes;      // the taps below 8*floor(taps_len/8), per group of eight
-                       // reversed and spread over a 16-float vector: real, 16
-                       // floats per group (each tap in both floats of its
-                       // sample); complex, 32 (hr, hr pairs, then -hi, hi
-                       // pairs); null when taps_len < 8
+    float *lanes;      // factors without streams: the taps below
+                       // 8*floor(taps_len/8), per group of eight reversed and
+                       // spread over a 16-float vector: real, 16 floats per
+                       // group (each tap in both floats of its sample);
+                       // complex, 32 (hr, hr pairs, then -hi, hi pairs); null
+                       // when taps_len < 8 or with streams
+    cf32 *streams;     // factors in the stream range: the phase streams of
+                       // one chunk, factor rows of stream_len samples, stream r
+                       // holding every factor-th sample from phase r; null
+                       // for other factors
+    uint64_t *offsets; // with streams: per tap k, the float offset in streams of
+                       // the sample tap k of a chunk's first kept output reads
+    uint64_t reach;    // ceil((taps_len-1)/factor): the rows of a stream before
+                       // the chunk's first kept output
+    uint64_t chunk;    // most kept outputs per chunk
+    uint64_t stream_len;  // samples per stream: chunk rounded up to 16, plus reach
+                          // rounded up to 8
     uint64_t factor;   // keep every factor-th output, 1 .. FIRDEC_MAX_FACTOR
     uint64_t phase;    // inputs taken since the last kept output's index, mod
                        // factor: 0 when the next input's output is kept

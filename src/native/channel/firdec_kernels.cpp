@@ -1,23 +1,30 @@
-// Decimating FIR kernel: one kept output per pass, its eight partial sums
-// side by side in the lanes of a 16-float vector.
+// Decimating FIR kernels.  Both compute every kept output in the FIR's own
+// order (filter/fir_core.h), so every variant gives the FIR's bits.
 //
-// Kept outputs lie factor samples apart, so the FIR's kernels, which put
-// consecutive outputs in lanes, would need strided loads.  Here the lanes
-// hold the partials of one output instead: group g of its window, the eight
-// samples x[n-8g-7 .. n-8g], is one contiguous 16-float vector, and with the
-// taps of the group spread in reverse (fir_decimator::lanes) sample slot j
-// meets tap 8g+7-j, which belongs to partial 7-j.  One vector multiply-add
-// per group (one 512-bit vector with AVX-512, two 256-bit ones with AVX2,
-// four 128-bit ones on the baseline) so runs every partial's own scalar
-// sequence, taps in increasing k.  The fixed tree
+// Phase streams (factors FIRDEC_STREAM_MIN_FACTOR .. FIRDEC_STREAM_MAX_FACTOR):
+// a chunk of the input is split by transposes into the factor streams of
+// lay_streams (firdec_core.cpp), in which consecutive kept outputs read
+// consecutive samples for every tap.  The lanes then hold consecutive kept
+// outputs as in the FIR's kernel: partial m takes the taps k = m (mod 8) in
+// increasing k, the fixed tree joins the partials, the tail taps follow one
+// at a time, each tap's samples one vector load at that tap's offset.
+//
+// Windows (other factors): one kept output per pass, its eight partial sums
+// side by side in the lanes of a 16-float vector.  Group g of its window, the
+// eight samples x[n-8g-7 .. n-8g], is one contiguous 16-float vector, and
+// with the taps of the group spread in reverse (fir_decimator::lanes) sample
+// slot j meets tap 8g+7-j, which belongs to partial 7-j.  One vector
+// multiply-add per group (one 512-bit vector with AVX-512, two 256-bit ones
+// with AVX2, four 128-bit ones on the baseline) so runs every partial's own
+// scalar sequence, taps in increasing k.  The fixed tree
 // ((P0+P4)+(P2+P6))+((P1+P5)+(P3+P7)) is three halvings of that vector, each
-// adding the upper half, which holds the lower-numbered partials, first;
-// the taps past the last full group follow one at a time, each on the pair
-// (R, I) in the low lanes of a 4-float vector as the FIR's kernels add a tap.  Every variant performs the same rounded operations in the
-// same order, so all give the FIR's bits.
+// adding the upper half, which holds the lower-numbered partials, first; the
+// taps past the last full group follow one at a time, each on the pair
+// (R, I) in the low lanes of a 4-float vector as the FIR's kernels add a tap.
 #include "channel/firdec_core.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "common/simd.h"
 #include "filter/fir_lanes.h"
@@ -28,6 +35,7 @@ namespace {
 
 using kx::lanes;
 using kx::load;
+using kx::store;
 using kx::swap_pairs;
 using kx::v4f;
 
@@ -136,12 +144,201 @@ KX_ALWAYS_INLINE void pass(const fir_decimator *d, const cf32 *s0, uint64_t stri
 }
 
 template <class V, bool Real>
-KX_ALWAYS_INLINE void run_kind(const fir_decimator *d, const cf32 *s, uint64_t stride,
-                               uint64_t count, cf32 *out) noexcept {
+KX_ALWAYS_INLINE void run_windows(const fir_decimator *d, const cf32 *s, uint64_t stride,
+                                  uint64_t count, cf32 *out) noexcept {
     constexpr int NO = outputs_per_pass<V, Real>;
     uint64_t j = 0;
     for (; j + NO <= count; j += NO) pass<V, Real, NO>(d, s + j * stride, stride, out + j);
     for (; j < count; j++) pass<V, Real, 1>(d, s + j * stride, stride, out + j);
+}
+
+// ---------------------------------------------------------------- streams
+
+// Samples move as 64-bit integers, so that no float is touched: B of them
+// per vector of the level's width.
+typedef unsigned long long u64x2 __attribute__((vector_size(16)));
+typedef unsigned long long u64x4 __attribute__((vector_size(32)));
+typedef unsigned long long u64x8 __attribute__((vector_size(64)));
+template <class V>
+using samples_of = std::conditional_t<lanes<V> == 16, u64x8,
+                                      std::conditional_t<lanes<V> == 8, u64x4, u64x2>>;
+
+// A square of B rows of B samples, row i read from src + i*src_pitch,
+// written as its columns, column c to dst + c*pitch: log2(B) rounds of
+// interleaving pairs of rows, by sample, then by pair, then by quad.
+template <class U>
+KX_ALWAYS_INLINE void transpose_square(const cf32 *src, uint64_t src_pitch, cf32 *dst,
+                                       uint64_t pitch) noexcept {
+    constexpr int B = int(sizeof(U) / 8);
+    U a[B], b[B];
+#pragma GCC unroll 8
+    for (int i = 0; i < B; i++) std::memcpy(&a[i], src + i * src_pitch, sizeof a[i]);
+    if constexpr (B == 2) {
+        b[0] = __builtin_shufflevector(a[0], a[1], 0, 2);
+        b[1] = __builtin_shufflevector(a[0], a[1], 1, 3);
+    } else if constexpr (B == 4) {
+#pragma GCC unroll 8
+        for (int i = 0; i < 4; i += 2) {
+            b[i] = __builtin_shufflevector(a[i], a[i + 1], 0, 4, 2, 6);
+            b[i + 1] = __builtin_shufflevector(a[i], a[i + 1], 1, 5, 3, 7);
+        }
+#pragma GCC unroll 8
+        for (int c = 0; c < 2; c++) {
+            a[c] = __builtin_shufflevector(b[c], b[c + 2], 0, 1, 4, 5);
+            a[c + 2] = __builtin_shufflevector(b[c], b[c + 2], 2, 3, 6, 7);
+        }
+#pragma GCC unroll 8
+        for (int c = 0; c < 4; c++) b[c] = a[c];
+    } else {
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; i += 2) {
+            b[i] = __builtin_shufflevector(a[i], a[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+            b[i + 1] = __builtin_shufflevector(a[i], a[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+        }
+#pragma GCC unroll 8
+        for (int i = 0; i < 2; i++) {
+            a[i] = __builtin_shufflevector(b[i], b[i + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+            a[i + 2] = __builtin_shufflevector(b[i], b[i + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+            a[i + 4] = __builtin_shufflevector(b[i + 4], b[i + 6], 0, 1, 8, 9, 4, 5, 12, 13);
+            a[i + 6] = __builtin_shufflevector(b[i + 4], b[i + 6], 2, 3, 10, 11, 6, 7, 14, 15);
+        }
+        // a[c] (c < 4) holds column c of rows 0-3, then column c+4 of them;
+        // a[c+4] the same of rows 4-7.
+#pragma GCC unroll 8
+        for (int c = 0; c < 4; c++) {
+            b[c] = __builtin_shufflevector(a[c], a[c + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+            b[c + 4] = __builtin_shufflevector(a[c], a[c + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+        }
+    }
+#pragma GCC unroll 8
+    for (int c = 0; c < B; c++) std::memcpy(static_cast<void *>(dst + c * pitch), &b[c], sizeof b[c]);
+}
+
+// Eight rows of eight samples as eight columns, in squares of the width.
+template <class V>
+KX_ALWAYS_INLINE void transpose8(const cf32 *src, uint64_t src_pitch, cf32 *dst,
+                                 uint64_t pitch) noexcept {
+    using U = samples_of<V>;
+    constexpr int B = int(sizeof(U) / 8);
+#pragma GCC unroll 4
+    for (int i = 0; i < 8; i += B)
+#pragma GCC unroll 4
+        for (int c = 0; c < 8; c += B)
+            transpose_square<U>(src + i * src_pitch + c, src_pitch, dst + c * pitch + i, pitch);
+}
+
+// Rows 0 .. rows-1 of the streams of a chunk whose first kept output has its
+// newest sample at p0 (the layout of lay_streams in firdec_core.cpp).  Row t
+// of stream r is p0[(t - reach)*factor + r]; only the samples from
+// p0[-(taps_len-1)] to p0[(rows-1-reach)*factor] are ever read, so the first
+// row starts at phase lo and the last holds stream 0 alone: nothing outside
+// the windows is touched.
+template <class V>
+KX_ALWAYS_INLINE void deinterleave(const fir_decimator *d, const cf32 *p0,
+                                  uint64_t rows) noexcept {
+    const uint64_t F = d->factor;
+    const uint64_t SL = d->stream_len;
+    const uint64_t lo = d->reach * F - (d->fir->taps_len - 1);
+    cf32 *const z = d->streams;
+    // Row t starts at p0 + (t - reach)*F, so row t's sample r is at
+    // first + (t*F + r) with first = p0 - reach*F, offset by lo to stay a
+    // pointer into the windows.
+    const cf32 *const base = p0 - (d->reach * F - lo);  // the sample of row 0, phase lo
+    auto at = [&](uint64_t t, uint64_t r) { return base + (t * F + r - lo); };
+    uint64_t t = 0;
+    for (; t < rows; t++) {
+        const uint64_t r0 = t == 0 ? lo : 0;
+        const uint64_t r1 = t + 1 == rows ? 1 : F;
+        // Eight rows from a multiple of eight fill whole cache lines of the
+        // streams.
+        if (r0 == 0 && t % 8 == 0 && t + 8 < rows) break;
+        for (uint64_t r = r0; r < r1; r++) z[r * SL + t] = *at(t, r);
+    }
+    // Full rows, eight at a time, in squares of eight phases.
+    for (; t + 8 < rows; t += 8) {
+        uint64_t r = 0;
+        for (; r + 8 <= F; r += 8) transpose8<V>(at(t, r), F, z + r * SL + t, SL);
+        // The block is read once, from memory: ask for it ahead.
+        for (uint64_t b = 0; b < 8 * F; b += 8) __builtin_prefetch(at(t, 0) + 64 * F + b);
+        for (; r < F; r++)
+            for (uint64_t i = 0; i < 8; i++) z[r * SL + t + i] = *at(t + i, r);
+    }
+    for (; t < rows; t++) {
+        const uint64_t r1 = t + 1 == rows ? 1 : F;
+        for (uint64_t r = 0; r < r1; r++) z[r * SL + t] = *at(t, r);
+    }
+}
+
+// NV * lanes/2 consecutive kept outputs from the streams, as fir_kernel in
+// filter/fir_kernels.cpp computes consecutive outputs of the full-rate
+// filter, except that tap k reads at its own offset (fir_decimator::offsets)
+// from z, the floats of the block's first output in the streams.
+template <class V, bool Real, int NV>
+KX_ALWAYS_INLINE void stream_kernel(const float *h, uint64_t len, const uint64_t *off,
+                                    const float *z, float *out) noexcept {
+    constexpr int W = lanes<V>;
+    const uint64_t body = len & ~uint64_t(7);
+    V r[NV];
+    if (body != 0) {
+        V p[8][NV];
+#pragma GCC unroll 1
+        for (uint64_t m = 0; m < 8; m++) {
+            V acc[NV];
+#pragma GCC unroll 16
+            for (int v = 0; v < NV; v++) acc[v] = V{};
+#pragma GCC unroll 2
+            for (uint64_t k = m; k < body; k += 8) {
+                const kx::FirTap<V, Real> tap(h, k);
+                const float *zk = z + off[k];
+#pragma GCC unroll 16
+                for (int v = 0; v < NV; v++) acc[v] = tap.add(acc[v], load<V>(zk + v * W));
+            }
+#pragma GCC unroll 16
+            for (int v = 0; v < NV; v++) p[m][v] = acc[v];
+        }
+#pragma GCC unroll 16
+        for (int v = 0; v < NV; v++) r[v] = kx::combine_partials(p, v);
+    } else {
+#pragma GCC unroll 16
+        for (int v = 0; v < NV; v++) r[v] = V{};
+    }
+    for (uint64_t k = body; k < len; k++) {
+        const kx::FirTap<V, Real> tap(h, k);
+        const float *zk = z + off[k];
+#pragma GCC unroll 16
+        for (int v = 0; v < NV; v++) r[v] = tap.add(r[v], load<V>(zk + v * W));
+    }
+#pragma GCC unroll 16
+    for (int v = 0; v < NV; v++) store(out + v * W, r[v]);
+}
+
+// Chunks of kept outputs: the streams of the chunk, then blocks of vectors,
+// then single vectors; the last, partly filled vector is computed whole
+// (its spare lanes read rows of the streams that hold finite leftovers) and
+// only its kept outputs are copied out.
+template <class V, bool Real>
+KX_ALWAYS_INLINE void run_streams(const fir_decimator *d, const cf32 *s, uint64_t count,
+                                  cf32 *out) noexcept {
+    constexpr uint64_t per = uint64_t(lanes<V> / 2);
+    constexpr int NV = kx::block_vectors<V, Real>;
+    const uint64_t len = d->fir->taps_len;
+    const float *h = Real ? d->fir->taps_real : reinterpret_cast<const float *>(d->fir->taps);
+    const float *z = reinterpret_cast<const float *>(d->streams);
+    for (uint64_t c = 0; c < count; c += d->chunk) {
+        const uint64_t n = count - c < d->chunk ? count - c : d->chunk;
+        deinterleave<V>(d, s + c * d->factor, n + d->reach);
+        float *o = reinterpret_cast<float *>(out + c);
+        uint64_t j = 0;
+        for (; j + NV * per <= n; j += NV * per)
+            stream_kernel<V, Real, NV>(h, len, d->offsets, z + 2 * j, o + 2 * j);
+        for (; j + per <= n; j += per)
+            stream_kernel<V, Real, 1>(h, len, d->offsets, z + 2 * j, o + 2 * j);
+        if (j < n) {
+            float last[lanes<V>];
+            stream_kernel<V, Real, 1>(h, len, d->offsets, z + 2 * j, last);
+            std::memcpy(o + 2 * j, last, (n - j) * sizeof(cf32));
+        }
+    }
 }
 
 struct DecimateKernel {
@@ -152,10 +349,17 @@ struct DecimateKernel {
     KX_ALWAYS_INLINE static void run(const fir_decimator *d, const cf32 *s, uint64_t stride,
                                      uint64_t count, cf32 *out) noexcept {
         using V = kx::vec_for<L>;
-        if (d->fir->taps_real != nullptr)
-            run_kind<V, true>(d, s, stride, count, out);
-        else
-            run_kind<V, false>(d, s, stride, count, out);
+        const bool real = d->fir->taps_real != nullptr;
+        if (d->streams != nullptr) {
+            if (real)
+                run_streams<V, true>(d, s, count, out);
+            else
+                run_streams<V, false>(d, s, count, out);
+        } else if (real) {
+            run_windows<V, true>(d, s, stride, count, out);
+        } else {
+            run_windows<V, false>(d, s, stride, count, out);
+        }
     }
 };
 

@@ -80,15 +80,7 @@ KX_ALWAYS_INLINE void fir_kernel(const float *h, uint64_t len, const float *s,
             for (int v = 0; v < NV; v++) p[m][v] = acc[v];
         }
 #pragma GCC unroll 16
-        for (int v = 0; v < NV; v++) {
-            const V a = p[0][v] + p[4][v];
-            const V b = p[2][v] + p[6][v];
-            const V c = p[1][v] + p[5][v];
-            const V d = p[3][v] + p[7][v];
-            const V ab = a + b;
-            const V cd = c + d;
-            r[v] = ab + cd;
-        }
+        for (int v = 0; v < NV; v++) r[v] = kx::combine_partials(p, v);
     } else {
 #pragma GCC unroll 16
         for (int v = 0; v < NV; v++) r[v] = V{};
@@ -103,13 +95,6 @@ KX_ALWAYS_INLINE void fir_kernel(const float *h, uint64_t len, const float *s,
     for (int v = 0; v < NV; v++) store(out + v * W, r[v]);
 }
 
-// Vectors of outputs per block: as many accumulators and carried sample
-// vectors as the register file holds without spilling (16 registers below
-// AVX-512, 32 with it); a complex tap needs two broadcasts and the swapped
-// samples besides.
-template <class V, bool Real>
-constexpr int block_vectors = lanes<V> == 16 ? 8 : (Real ? 6 : 4);
-
 // Outputs 0 .. n-1 of one stretch: blocks of several vectors, then single
 // vectors, then the scalar definition for the last few.  win[i] is the
 // newest sample of output i's window.
@@ -117,7 +102,7 @@ template <class V, bool Real>
 KX_ALWAYS_INLINE void run_kind(const fir_filter *f, const cf32 *win, uint64_t n,
                                cf32 *out) noexcept {
     constexpr uint64_t per = uint64_t(lanes<V> / 2);
-    constexpr int NV = block_vectors<V, Real>;
+    constexpr int NV = kx::block_vectors<V, Real>;
     const uint64_t len = f->taps_len;
     const float *h = Real ? f->taps_real : reinterpret_cast<const float *>(f->taps);
     uint64_t i = 0;

@@ -54,4 +54,24 @@ struct FirTap<V, false> {
     }
 };
 
+// Vectors of outputs per block of a kernel that keeps consecutive outputs in
+// lanes: as many accumulators and carried sample vectors as the register
+// file holds without spilling (16 registers below AVX-512, 32 with it); a
+// complex tap needs two broadcasts and the swapped samples besides.
+template <class V, bool Real>
+constexpr int block_vectors = lanes<V> == 16 ? 8 : (Real ? 6 : 4);
+
+// The fixed tree ((P0 + P4) + (P2 + P6)) + ((P1 + P5) + (P3 + P7)) over
+// vector v of the eight partials p[m][v].
+template <class V, int NV>
+KX_ALWAYS_INLINE V combine_partials(const V (&p)[8][NV], int v) noexcept {
+    const V a = p[0][v] + p[4][v];
+    const V b = p[2][v] + p[6][v];
+    const V c = p[1][v] + p[5][v];
+    const V d = p[3][v] + p[7][v];
+    const V ab = a + b;
+    const V cd = c + d;
+    return ab + cd;
+}
+
 }  // namespace kx
