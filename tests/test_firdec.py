@@ -192,17 +192,21 @@ class TestOut:
         y = dec.execute(np.ones(9, np.complex64), out)
         assert y.base is out and y.tolist() == [1, 3, 3] and out[3:].tolist() == [9, 9]
 
+    @pytest.mark.parametrize("factor, ntaps", [(3, 40), (8, 40), (8, 4097)])
     @pytest.mark.parametrize("shift", [0, 1, 5, 300, -4])
-    def test_out_overlapping_x(self, shift):
+    def test_out_overlapping_x(self, shift, factor, ntaps):
         """out is x itself, or a view of x's buffer moved by shift samples:
-        kept outputs must not overwrite inputs still to be read."""
+        kept outputs must not overwrite inputs still to be read (factor 8
+        splits the block into phase streams, read in place only from a
+        separate x; with 4097 taps the first windows read in place start at
+        x[0])."""
         rng = np.random.default_rng(abs(shift))
-        taps, x = taps_of(rng, 40, True), samples(rng, 9000)
-        want = kept(taps, x, 3)
+        taps, x = taps_of(rng, ntaps, True), samples(rng, 9000)
+        want = kept(taps, x, factor)
         buf = np.zeros(len(x) + 2 * abs(shift), np.complex64)
         start = abs(shift) if shift < 0 else 0
         buf[start:start + len(x)] = x
-        y = FIRDecimator(taps, 3).execute(buf[start:start + len(x)],
+        y = FIRDecimator(taps, factor).execute(buf[start:start + len(x)],
                                           buf[start + shift:start + shift + len(want)])
         assert same_bits(y, want)
 
