@@ -211,7 +211,8 @@ KX_ALWAYS_INLINE void transpose_square(const cf32 *src, uint64_t src_pitch, cf32
         }
     }
 #pragma GCC unroll 8
-    for (int c = 0; c < B; c++) std::memcpy(static_cast<void *>(dst + c * pitch), &b[c], sizeof b[c]);
+    for (int c = 0; c < B; c++)
+        std::memcpy(static_cast<void *>(dst + c * pitch), &b[c], sizeof b[c]);
 }
 
 // Eight rows of eight samples as eight columns, in squares of the width.
