@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -32,8 +33,22 @@ typedef float v8f __attribute__((vector_size(32)));
 typedef float v16f __attribute__((vector_size(64)));
 typedef double v4d __attribute__((vector_size(32)));
 
+typedef uint32_t v4u __attribute__((vector_size(16)));
+typedef uint32_t v8u __attribute__((vector_size(32)));
+typedef uint32_t v16u __attribute__((vector_size(64)));
+typedef int32_t v4i __attribute__((vector_size(16)));
+typedef int32_t v8i __attribute__((vector_size(32)));
+typedef int32_t v16i __attribute__((vector_size(64)));
+
 template <class V>
 constexpr int lanes = int(sizeof(V) / sizeof(float));
+
+// The unsigned and signed 32-bit integer vectors of a float vector's width,
+// for kernels that compute on the bits of their lanes.
+template <class V>
+using uvec_of = std::conditional_t<lanes<V> == 16, v16u, std::conditional_t<lanes<V> == 8, v8u, v4u>>;
+template <class V>
+using ivec_of = std::conditional_t<lanes<V> == 16, v16i, std::conditional_t<lanes<V> == 8, v8i, v4i>>;
 
 // The float vector of a level's register width.
 template <CpuLevel L>
@@ -85,6 +100,30 @@ KX_ALWAYS_INLINE V splat(float x) noexcept {
 template <class V>
 KX_ALWAYS_INLINE V swap_pairs(const V &v) noexcept {
     KX_RETURN_PERMUTED(v, KX_LANE_SWAPPED);
+}
+
+// The low halves of a and b interleaved (a0 b0 a1 b1 ...), and the high
+// halves: two lane-per-sample vectors made into (re, im) pairs.
+template <class V>
+KX_ALWAYS_INLINE V zip_lo(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 0, 4, 1, 5);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
+    else
+        return __builtin_shufflevector(a, b, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7,
+                                       23);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V zip_hi(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
+    else
+        return __builtin_shufflevector(a, b, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14,
+                                       30, 15, 31);
 }
 
 // ---------------------------------------------------------------- dispatch
