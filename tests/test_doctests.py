@@ -13,13 +13,16 @@ import types
 import numpy
 import pytest
 
-MODULES = ["kestrix.agc", "kestrix.filter", "kestrix.telemetry"]
+MODULES = ["kestrix.agc", "kestrix.filter", "kestrix.telemetry",
+           "kestrix.channel"]
 
 # Docstrings the help texts are known to carry examples in.
 MUST_HAVE_EXAMPLES = {
     "kestrix.agc": ["kestrix.agc", "kestrix.agc.AGC", "kestrix.agc.AGC.reset",
                     "kestrix.agc.AGC.step"],
     "kestrix.filter": ["kestrix.filter"],
+    "kestrix.channel": ["kestrix.channel", "kestrix.channel.Rotator",
+                        "kestrix.channel.Rotator.steps"],
 }
 
 DESCRIPTORS = (types.MethodDescriptorType, types.GetSetDescriptorType,

@@ -26,6 +26,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 from kestrix.agc import AGC, settling_samples
+from kestrix.channel import Rotator
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
@@ -45,6 +46,8 @@ BOXCAR_NULL = "boxcar_create returned NULL"
 NO_TAP_COUNT = "design_lowpass: band edges and attenuation give no finite tap count"
 TLM_CAPACITY = "capacity must be a power of two from 1 to 2**30"
 TLM_MAX = "max must be None or an integer >= 0"
+SHIFT_NOT_FINITE = "shift must be finite"
+PHASE_NOT_FINITE = "phase must be finite"
 
 
 def out_len_text(have, need):
@@ -155,6 +158,10 @@ def new_ma():
     return MovingAverage(5, 1.5)
 
 
+def new_rot():
+    return Rotator(0.0123, 0.25)
+
+
 def agc_steps(o, *a, **k):
     return o.steps(*a, **k)
 
@@ -171,6 +178,7 @@ def fir_execute(o, *a, **k):
 BLOCK = [
     pytest.param(new_agc, agc_steps, "exact", id="AGC.steps"),
     pytest.param(new_ma, ma_steps, "exact", id="MovingAverage.steps"),
+    pytest.param(new_rot, ma_steps, "exact", id="Rotator.steps"),
     pytest.param(new_fir, fir_execute, "capacity", id="FIR.execute-complex"),
     pytest.param(new_fir_real, fir_execute, "capacity", id="FIR.execute-real"),
 ]
@@ -179,6 +187,7 @@ FACTORIES = [
     pytest.param(new_agc, id="AGC"),
     pytest.param(new_ma, id="MovingAverage"),
     pytest.param(new_fir, id="FIR"),
+    pytest.param(new_rot, id="Rotator"),
 ]
 
 # Float-converted arguments: (call taking the hostile value, description).
@@ -196,6 +205,8 @@ FLOAT_ARGS = [
     pytest.param(lambda v: design_lowpass(v), id="design_lowpass(fpass)"),
     pytest.param(lambda v: design_lowpass(0.4, v), id="design_lowpass(fstop)"),
     pytest.param(lambda v: design_lowpass(atten_db=v), id="design_lowpass(atten_db)"),
+    pytest.param(lambda v: Rotator(v), id="Rotator(shift)"),
+    pytest.param(lambda v: Rotator(0.1, phase=v), id="Rotator(phase)"),
 ]
 
 FLOAT_PROPS = [
@@ -920,6 +931,7 @@ class TestOutArrays:
         "AGC.steps",
         "MovingAverage.steps",
         "FIR.execute",
+        "Rotator.steps",
     ])
     def test_misaligned_out(self, entry):
         """out_kind_ok with an out one byte off float alignment: it must be
@@ -931,7 +943,9 @@ class TestOutArrays:
             import numpy as np
             from kestrix.agc import AGC
             from kestrix.filter import FIR, MovingAverage
+            from kestrix.channel import Rotator
             make = {{"AGC.steps": lambda: (AGC(), "steps"),
+                    "Rotator.steps": lambda: (Rotator(0.1), "steps"),
                     "MovingAverage.steps": lambda: (MovingAverage(5), "steps"),
                     "FIR.execute": lambda: (FIR(np.arange(9, dtype=np.float32)), "execute")}}
             x = (np.linspace(-2, 3, 37) + 0.5j).astype(np.complex64)
@@ -1125,9 +1139,11 @@ class TestHostileNumbers:
         lambda: setattr(AGC(), "clip_db", 10**400), lambda: AGC().step(10**400),
         lambda: MovingAverage(4, 10**400), lambda: setattr(MovingAverage(4), "gain", 10**400),
         lambda: MovingAverage(4).step(-(10**400)), lambda: settling_samples(10**400, 1, 1, 1),
-        lambda: design_lowpass(0.1, 10**400)],
+        lambda: design_lowpass(0.1, 10**400),
+        lambda: Rotator(10**400), lambda: Rotator(0.1, -(10**400))],
         ids=["AGC", "AGC-alpha", "clip_db", "AGC.step", "MovingAverage", "gain",
-             "MovingAverage.step", "settling_samples", "design_lowpass"])
+             "MovingAverage.step", "settling_samples", "design_lowpass",
+             "Rotator(shift)", "Rotator(phase)"])
     def test_int_beyond_float_range(self, call):
         """The "d" / "D" converters: an int beyond the double range raises
         the interpreter's OverflowError."""
@@ -1199,6 +1215,21 @@ class TestHostileNumbers:
         the fixed ValueError before any array is made."""
         with pytest.raises(ValueError, match=exact(NO_TAP_COUNT)):
             design_lowpass(*args)
+
+    @pytest.mark.parametrize("v", NASTY)
+    def test_rotator_arguments(self, v):
+        """Rotator constructor: NaN and infinities are refused with the fixed
+        ValueError before the core is made (shift checked first); every
+        finite double is quantized into range."""
+        for args, text in (((v,), SHIFT_NOT_FINITE), ((0.1, v), PHASE_NOT_FINITE),
+                           ((v, v), SHIFT_NOT_FINITE)):
+            if np.isfinite(v):
+                rot = Rotator(*args)
+                assert -0.5 <= rot.shift < 0.5 and 0.0 <= rot.phase < 1.0
+                assert rot.steps(X37).shape == (37,)
+            else:
+                with pytest.raises(ValueError, match=exact(text)):
+                    Rotator(*args)
 
     def test_design_negative_count(self):
         """Reversed band edges make a negative count; NumPy's array creation

@@ -22,6 +22,7 @@ import numpy as np
 import pytest
 
 from kestrix.agc import AGC, settling_samples
+from kestrix.channel import Rotator
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
@@ -412,6 +413,55 @@ def _():
             except exc:
                 pass
     return run, [ma, blob, bad_len]
+
+
+# ---- Rotator
+
+@scenario("Rotator life cycle, steps, properties, errors")
+def _():
+    rot = Rotator(0.0123, 0.5)
+    out = np.zeros_like(X)
+    buf = X.copy()
+    f, p = float("-0.31"), float("0.75")
+    checks = [
+        swallow(lambda: Rotator(float("nan")), ValueError),
+        swallow(lambda: Rotator(0.1, float("inf")), ValueError),
+        swallow(lambda: Rotator(10**400), OverflowError),
+        swallow(lambda: Rotator(Raises()), ArithmeticError),
+        swallow(lambda: rot.steps(X, out[:-1]), ValueError),
+        swallow(lambda: rot.steps(Raises()), ArithmeticError),
+    ]
+
+    def run():
+        Rotator(f, p)
+        with Rotator(f) as r:
+            r.steps(X)
+        rot.steps(X)
+        rot.steps(X, out)
+        rot.steps(x=buf, out=buf)
+        rot.shift, rot.phase
+        rot.reset()
+        for c in checks:
+            c()
+    return run, [rot, out, buf, f, p, X, C64]
+
+
+@scenario("Rotator state methods and errors")
+def _():
+    rot = Rotator(0.2)
+    rot.steps(X)
+    blob = rot.get_state()
+    bad = b"ROTX" + blob[4:]
+
+    def run():
+        rot.set_state(rot.get_state())
+        rot.set_state(blob)
+        for b, exc in ((bad, ValueError), (blob[:-1], ValueError), (None, TypeError)):
+            try:
+                rot.set_state(b)
+            except exc:
+                pass
+    return run, [rot, blob, bad]
 
 
 # ---- design_lowpass

@@ -41,19 +41,18 @@ def rotator_at(phase, inc, phase0=None):
 def phasor(acc):
     """The defined cos and sin (float32) of uint64 accumulators."""
     u = (np.asarray(acc, np.uint64) >> np.uint64(32)).astype(np.uint32)
-    t = u & np.uint32(0x1FFFFFFF)
-    mirror = (u >> np.uint32(29)) & np.uint32(1)
-    g = np.where(mirror == 1, np.uint32(0x20000000) - t, t).astype(np.int32)
-    y = g.astype(F32) * F32(2.0**-29)
+    v = u + np.uint32(0x20000000)
+    r = (u - (v & np.uint32(0xC0000000))).view(np.int32)
+    y = r.astype(F32) * F32(2.0**-29)
     y2 = y * y
     c = COEF
     sn = ((((c["S7"] * y2) + c["S5"]) * y2 + c["S3"]) * y2 + c["S1"]) * y
     cs = (((((c["C8"] * y2) + c["C6"]) * y2 + c["C4"]) * y2 + c["C2"]) * y2) + F32(1)
-    swap = (mirror ^ (u >> np.uint32(30))) & np.uint32(1)
-    cos = np.where(swap == 1, sn, cs).astype(F32)
-    sin = np.where(swap == 1, cs, sn).astype(F32)
-    cos.view(np.uint32)[...] ^= ((u ^ (u << np.uint32(1))) & np.uint32(0x80000000))
-    sin.view(np.uint32)[...] ^= (u & np.uint32(0x80000000))
+    odd = (v >> np.uint32(30)) & np.uint32(1)
+    cos = np.where(odd == 1, sn, cs).astype(F32)
+    sin = np.where(odd == 1, cs, sn).astype(F32)
+    cos.view(np.uint32)[...] ^= ((v ^ (v << np.uint32(1))) & np.uint32(0x80000000))
+    sin.view(np.uint32)[...] ^= (v & np.uint32(0x80000000))
     return cos, sin
 
 
@@ -138,7 +137,7 @@ class TestExactness:
 
     def test_every_octant_edge(self):
         """Top phase words at and beside every multiple of an eighth cycle,
-        where the mirror and the quadrant select change."""
+        where the nearest quarter turn changes, and at the quarter turns."""
         words = np.array([k * 2**29 + d for k in range(8) for d in (-1, 0, 1)], np.int64) % 2**32
         acc = words.astype(np.uint64) << np.uint64(32)
         x = random_signal(np.random.default_rng(9), len(acc))

@@ -26,7 +26,8 @@ work=$(mktemp -d /tmp/kestrix-libfuzzer.XXXXXX)
 flags=(-std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer -Wall -Wextra -Werror
        -fsanitize=address,undefined -fno-sanitize-recover=undefined "-I$src" "-I$here")
 cores=()
-for f in "$src"/agc/*.cpp "$src"/filter/*.cpp "$src"/kx_tlm/*.cpp "$src"/common/cpu.cpp; do
+for f in "$src"/agc/*.cpp "$src"/filter/*.cpp "$src"/channel/*.cpp "$src"/kx_tlm/*.cpp \
+         "$src"/common/cpu.cpp; do
   case $f in *_binding.cpp) ;; *) cores+=("$f") ;; esac
 done
 objs=()
@@ -37,7 +38,8 @@ for f in "${cores[@]}"; do
 done
 
 # target:variants (the CPU features masked in each run; "-" masks none)
-runs=${KX_FUZZ_RUNS:-"fir:-,avx512,avx512+avx2 args:-,avx512,avx512+avx2 blobs:-"}
+runs=${KX_FUZZ_RUNS:-"fir:-,avx512,avx512+avx2 args:-,avx512,avx512+avx2 blobs:-
+  rotator:-,avx512,avx512+avx2"}
 failed=0
 for run in $runs; do
   t=${run%%:*}

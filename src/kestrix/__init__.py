@@ -7,6 +7,8 @@ Native modules:
 - :mod:`kestrix.filter`: direct-form FIR filter (``FIR``), O(1) boxcar moving
   average (``MovingAverage``) and the Kaiser lowpass designer
   (``design_lowpass``).
+- :mod:`kestrix.channel`: channel selection: a frequency shift with a
+  drift-free phase (``Rotator``).
 - :mod:`kestrix.telemetry`: the telemetry ring that an ``AGC`` publishes its
   gain and level probes into.
 
@@ -16,4 +18,4 @@ a cluster's worker processes, with the bits of one ``FIR.execute`` call.
 """
 
 __version__ = "0.1.0"
-__all__ = ["agc", "filter", "telemetry"]
+__all__ = ["agc", "filter", "telemetry", "channel"]

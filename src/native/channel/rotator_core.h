@@ -8,21 +8,21 @@
 // rotator_quantize (round to nearest, ties to even, modulo 2^64).
 //
 // Phasor.  Only the top 32 bits u of acc_n enter (phase resolution 2^-32
-// cycle, far below the float32 rounding of the result).  With bits 31, 30
-// and 29 of u named q1, q0 and m and t = u & (2^29 - 1):
-//   g  = m ? 2^29 - t : t                     (int, 0 .. 2^29)
-//   y  = float(g) * 2^-29                     (int -> float rounds to nearest)
+// cycle, far below the float32 rounding of the result).  The angle is split
+// at the nearest quarter cycle k, leaving r, a signed count of 2^-32 cycle:
+//   v  = u + 2^29 (mod 2^32)         k = v >> 30
+//   r  = int32(u - (v & 0xC0000000))                (-2^29 .. 2^29 - 1)
+//   y  = float(r) * 2^-29                  (int -> float rounds to nearest)
 //   y2 = y*y
 //   sn = ((((S7*y2) + S5)*y2 + S3)*y2 + S1) * y          ~ sin(pi/4 * y)
 //   cs = ((((C8*y2) + C6)*y2 + C4)*y2 + C2)*y2 + 1       ~ cos(pi/4 * y)
 // every operation rounded to float32 in the order of the parentheses.  Then
-// with swap = m ^ q0: cos = swap ? sn : cs, sin = swap ? cs : sn, the sign
-// bit of cos flipped when q1 ^ q0 and that of sin when q1 (exact swaps and
-// sign flips; a zero keeps the flipped sign).  The coefficients are below.
+// the quarter turns, exactly: cos = k odd ? sn : cs and sin = k odd ? cs : sn,
+// with the sign bit of cos flipped for k = 1, 2 and that of sin for k = 2, 3
+// (bits 30 and 31 of v).  The coefficients are below.
 //
 // Product, each product rounded before the sum:
 //   yr = xr*cos - xi*sin        yi = xi*cos + xr*sin
-// (the vector kernels form -(xi*sin) as xi*(-sin), the same IEEE result).
 //
 // Every step is lane-wise, so the vector kernels compute several samples
 // side by side, each with exactly this sequence; all instruction-set

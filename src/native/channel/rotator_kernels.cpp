@@ -6,8 +6,8 @@
 // alike: integer masks and shifts on the phase bits, an int -> float
 // conversion, the two polynomials, and swaps and sign flips done on bit
 // patterns.  A vector holds one sample per lane, so every lane performs the
-// scalar sequence of its own sample; the phasors are then paired with the
-// interleaved (re, im) samples.  The lanes' accumulators are kept as two
+// scalar sequence of its own sample; the samples are split into real and
+// imaginary parts to meet them, and joined again.  The lanes' accumulators are kept as two
 // 32-bit halves with an explicit carry, which is exact modulo 2^64 on every
 // instruction set (there is no 64-bit lane arithmetic to rely on below
 // AVX-512).
@@ -42,13 +42,11 @@ template <class V>
 KX_ALWAYS_INLINE void phasor(const typename LaneInts<V>::U &u, V &cos_out, V &sin_out) noexcept {
     using U = typename LaneInts<V>::U;
     using I = typename LaneInts<V>::I;
-    // Fold the octant onto [0, pi/4]: g counts 2^-32 cycle from the nearer
-    // multiple of a quarter cycle.
-    const U t = u & 0x1FFFFFFFu;
-    const U mirror = std::bit_cast<U>(std::bit_cast<I>(u << 2) >> 31);
-    const U g = ((0x20000000u - t) & mirror) | (t & ~mirror);
-    const V gf = LaneInts<V>::to_float(std::bit_cast<I>(g));
-    const V y = gf * 0x1p-29f;  // exact: a power of two
+    // r counts 2^-32 cycle from the nearest quarter turn, k (bits 30, 31 of v).
+    const U v = u + 0x20000000u;
+    const U r = u - (v & 0xC0000000u);
+    const V rf = LaneInts<V>::to_float(std::bit_cast<I>(r));
+    const V y = rf * 0x1p-29f;  // exact: a power of two
     const V y2 = y * y;
 
     V p = y2 * ROTATOR_S7;
@@ -68,35 +66,36 @@ KX_ALWAYS_INLINE void phasor(const typename LaneInts<V>::U &u, V &cos_out, V &si
     q = q * y2;
     const V cs = q + 1.0f;
 
-    // Back to the whole circle: swap for the mirrored half of a quadrant and
-    // for the odd quadrants, then the signs of the quadrant.
-    const U swap = std::bit_cast<U>(std::bit_cast<I>((u << 1) ^ (u << 2)) >> 31);
+    // The quarter turns: swap for odd k, then the signs of the quadrant.
+    const U v1 = v << 1;
+    const U swap = std::bit_cast<U>(std::bit_cast<I>(v1) >> 31);
     const U cb = std::bit_cast<U>(cs);
     const U sb = std::bit_cast<U>(sn);
     const U cm = (sb & swap) | (cb & ~swap);
     const U sm = (cb & swap) | (sb & ~swap);
-    const U cos_sign = (u ^ (u << 1)) & 0x80000000u;
-    const U sin_sign = u & 0x80000000u;
+    const U cos_sign = (v ^ v1) & 0x80000000u;
+    const U sin_sign = v & 0x80000000u;
     cos_out = std::bit_cast<V>(cm ^ cos_sign);
     sin_out = std::bit_cast<V>(sm ^ sin_sign);
 }
 
-// One sample: yr = xr*c + xi*(-s), yi = xi*c + xr*s, each product rounded.
-KX_ALWAYS_INLINE cf32 rotate_one(cf32 x, cf32 ph) noexcept {
-    const float c = ph.real();
-    const float s = ph.imag();
-    const float ns = -s;
-    const float ar = x.real() * c;
-    const float br = x.imag() * ns;
-    const float ai = x.imag() * c;
-    const float bi = x.real() * s;
-    return cf32(ar + br, ai + bi);
+// One sample: yr = xr*c - xi*s, yi = xi*c + xr*s, each product rounded.
+template <class V>
+KX_ALWAYS_INLINE void rotate(const V &xr, const V &xi, const V &c, const V &s, V &yr,
+                             V &yi) noexcept {
+    const V ar = xr * c;
+    const V br = xi * s;
+    const V ai = xi * c;
+    const V bi = xr * s;
+    yr = ar - br;
+    yi = ai + bi;
 }
 
 // ---------------------------------------------------------------- kernel
 //
 // The first n - n % W samples (W = lanes), W per pass: the W phasors in one
-// vector each for cos and sin, then two vectors of interleaved samples.
+// vector each for cos and sin, the samples' real and imaginary parts split
+// into one vector each, and the products joined into (re, im) pairs again.
 // Returns the count done.  x and y may be the same buffer: a pass loads
 // its samples before it stores their outputs.  Neither need be aligned.
 template <class V>
@@ -124,15 +123,12 @@ KX_ALWAYS_INLINE uint64_t rotate_block(uint64_t phase, uint64_t inc, const cf32 
     for (uint64_t i = 0; i < whole; i += W) {
         V c, s;
         phasor<V>(hi, c, s);
-        const V ns = -s;
         const V x0 = kx::load<V>(xf + 2 * i);
         const V x1 = kx::load<V>(xf + 2 * i + W);
-        const V a0 = x0 * kx::zip_lo(c, c);
-        const V b0 = kx::swap_pairs(x0) * kx::zip_lo(ns, s);
-        const V a1 = x1 * kx::zip_hi(c, c);
-        const V b1 = kx::swap_pairs(x1) * kx::zip_hi(ns, s);
-        kx::store(yf + 2 * i, a0 + b0);
-        kx::store(yf + 2 * i + W, a1 + b1);
+        V yr, yi;
+        rotate<V>(kx::unzip_even(x0, x1), kx::unzip_odd(x0, x1), c, s, yr, yi);
+        kx::store(yf + 2 * i, kx::zip_lo(yr, yi));
+        kx::store(yf + 2 * i + W, kx::zip_hi(yr, yi));
         lo = lo + step_lo;
         const I carry = lo < step_lo;  // -1 where the low half wrapped
         hi = hi + step_hi;
@@ -156,11 +152,13 @@ struct RotateKernel {
 void rotate_tail(uint64_t phase, uint64_t inc, const cf32 *x, cf32 *y, uint64_t from,
                  uint64_t n) noexcept {
     for (uint64_t i = from; i < n; i++) {
-        cf32 xi;
-        std::memcpy(static_cast<void *>(&xi), x + i, sizeof xi);
-        const cf32 yi = rotate_one(xi, rotator_phasor(phase + i * inc));
+        cf32 sample;
+        std::memcpy(static_cast<void *>(&sample), x + i, sizeof sample);
+        const cf32 ph = rotator_phasor(phase + i * inc);
+        float out[2];
+        rotate<float>(sample.real(), sample.imag(), ph.real(), ph.imag(), out[0], out[1]);
         // y may be a caller's misaligned array: store bytewise.
-        std::memcpy(static_cast<void *>(y + i), &yi, sizeof yi);
+        std::memcpy(static_cast<void *>(y + i), out, sizeof out);
     }
 }
 

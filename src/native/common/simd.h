@@ -126,6 +126,31 @@ KX_ALWAYS_INLINE V zip_hi(const V &a, const V &b) noexcept {
                                        30, 15, 31);
 }
 
+// The even and the odd lanes of a followed by those of b: interleaved
+// (re, im) pairs split into a vector of real parts and one of imaginary
+// parts, the inverse of zip_lo / zip_hi.
+template <class V>
+KX_ALWAYS_INLINE V unzip_even(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 0, 2, 4, 6);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+    else
+        return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26,
+                                       28, 30);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V unzip_odd(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 1, 3, 5, 7);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+    else
+        return __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27,
+                                       29, 31);
+}
+
 // ---------------------------------------------------------------- dispatch
 //
 // A kernel K provides
