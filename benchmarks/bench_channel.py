@@ -12,31 +12,15 @@ narrower kernel variants.
 from __future__ import annotations
 
 import argparse
-import statistics
-import time
 
 import numpy as np
 
+from bench import median_time, signal  # this folder is on the path when run as a script
 from kestrix import _cpu
 from kestrix.channel import Rotator
 
 
-def median_time(fn, repeat: int) -> float:
-    fn()  # warm-up: first-call allocations, page faults, dispatch
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
-
-
-def signal(n: int, seed: int = 1) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    return (rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(np.complex64)
-
-
-def bench_rotator(args) -> list[tuple[str, float, float, float]]:
+def bench_rotator(args) -> list[tuple[int, float, float, float]]:
     """Rotator.steps against a multiply by a precomputed phasor array and
     against computing the phasor with np.exp first: (block size, kestrix
     Msamples/s, ratio to the precomputed multiply, ratio to exp + multiply)."""

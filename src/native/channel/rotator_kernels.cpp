@@ -36,6 +36,17 @@ struct LaneInts<float> {
     static KX_ALWAYS_INLINE float to_float(I i) noexcept { return static_cast<float>(i); }
 };
 
+// ((a*y2 + b)*y2 + c)*y2 + d, each operation rounded.
+template <class V>
+KX_ALWAYS_INLINE V horner(const V &y2, float a, float b, float c, float d) noexcept {
+    V p = y2 * a;
+    p = p + b;
+    p = p * y2;
+    p = p + c;
+    p = p * y2;
+    return p + d;
+}
+
 // cos and sin of the angle whose top 32 phase bits are u, in the defined
 // order (rotator_core.h).
 template <class V>
@@ -49,21 +60,8 @@ KX_ALWAYS_INLINE void phasor(const typename LaneInts<V>::U &u, V &cos_out, V &si
     const V y = rf * 0x1p-29f;  // exact: a power of two
     const V y2 = y * y;
 
-    V p = y2 * ROTATOR_S7;
-    p = p + ROTATOR_S5;
-    p = p * y2;
-    p = p + ROTATOR_S3;
-    p = p * y2;
-    p = p + ROTATOR_S1;
-    const V sn = p * y;
-
-    V q = y2 * ROTATOR_C8;
-    q = q + ROTATOR_C6;
-    q = q * y2;
-    q = q + ROTATOR_C4;
-    q = q * y2;
-    q = q + ROTATOR_C2;
-    q = q * y2;
+    const V sn = horner(y2, ROTATOR_S7, ROTATOR_S5, ROTATOR_S3, ROTATOR_S1) * y;
+    const V q = horner(y2, ROTATOR_C8, ROTATOR_C6, ROTATOR_C4, ROTATOR_C2) * y2;
     const V cs = q + 1.0f;
 
     // The quarter turns: swap for odd k, then the signs of the quadrant.
