@@ -417,12 +417,13 @@ def _():
 
 # ---- Rotator
 
-@scenario("Rotator life cycle, steps, properties, errors")
+@scenario("Rotator life cycle, steps, properties, state, errors")
 def _():
     rot = Rotator(0.0123, 0.5)
     out = np.zeros_like(X)
     buf = X.copy()
     f, p = float("-0.31"), float("0.75")
+    blob = rot.get_state()
     checks = [
         swallow(lambda: Rotator(float("nan")), ValueError),
         swallow(lambda: Rotator(0.1, float("inf")), ValueError),
@@ -430,6 +431,9 @@ def _():
         swallow(lambda: Rotator(Raises()), ArithmeticError),
         swallow(lambda: rot.steps(X, out[:-1]), ValueError),
         swallow(lambda: rot.steps(Raises()), ArithmeticError),
+        swallow(lambda: rot.set_state(b"ROTX" + blob[4:]), ValueError),
+        swallow(lambda: rot.set_state(blob[:-1]), ValueError),
+        swallow(lambda: rot.set_state(None), TypeError),
     ]
 
     def run():
@@ -440,28 +444,12 @@ def _():
         rot.steps(X, out)
         rot.steps(x=buf, out=buf)
         rot.shift, rot.phase
+        rot.set_state(rot.get_state())
+        rot.set_state(blob)
         rot.reset()
         for c in checks:
             c()
-    return run, [rot, out, buf, f, p, X, C64]
-
-
-@scenario("Rotator state methods and errors")
-def _():
-    rot = Rotator(0.2)
-    rot.steps(X)
-    blob = rot.get_state()
-    bad = b"ROTX" + blob[4:]
-
-    def run():
-        rot.set_state(rot.get_state())
-        rot.set_state(blob)
-        for b, exc in ((bad, ValueError), (blob[:-1], ValueError), (None, TypeError)):
-            try:
-                rot.set_state(b)
-            except exc:
-                pass
-    return run, [rot, blob, bad]
+    return run, [rot, out, buf, f, p, blob, X, C64]
 
 
 # ---- design_lowpass

@@ -119,11 +119,6 @@ class TestQuantization:
         """The nearest double, modulo 1 into [0, 1)."""
         assert rotator_at(acc, 0).phase == want
 
-    def test_shift_modulo_one(self):
-        x = random_signal(np.random.default_rng(2), 100)
-        assert same_bits(Rotator(0.3 + 7).steps(x), Rotator(0.3).steps(x))
-        assert Rotator(-0.2, -3.25).phase == 0.75
-
 
 class TestExactness:
     @pytest.mark.parametrize("n", SIZES)
