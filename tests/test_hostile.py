@@ -1096,6 +1096,18 @@ class TestStateBlobs:
             assert m.len == length
             assert m.steps(X37).shape == (37,)
 
+    @pytest.mark.parametrize("place", [16, 17, 2**63, 2**64 - 1])
+    def test_rotator_place_refused(self, place):
+        """rotator_set_state: a place in the group at or past its end would
+        read past the place table; it is rejected with the fixed text."""
+        rot = new_rot()
+        state = rot.get_state()
+        blob = bytearray(state)
+        blob[40:48] = place.to_bytes(8, "little")
+        with pytest.raises(ValueError, match=exact(STATE_REJECTED)):
+            rot.set_state(bytes(blob))
+        assert wrote_nothing(rot, state)
+
     @pytest.mark.parametrize("taps", [1, 2, 8, 9])
     def test_fir_size_field(self, taps):
         """fir_set_state: the size field must equal fir_state_bytes; a blob

@@ -1,8 +1,9 @@
 // libFuzzer target: the Rotator on the selected kernel variant against its
 // scalar definition, and its state-blob reader.
 //
-// Any increment and phase (arbitrary 64-bit accumulators, so every octant
-// and every carry between the lanes' halves is reached), a stream cut into
+// Any increment, phase and place in the group (arbitrary 64-bit
+// accumulators, so every octant and every carry between the lanes' halves is
+// reached, and groups that straddle blocks), a stream cut into
 // blocks at arbitrary points, each rotated to a separate out or in place:
 // the outputs equal the definition run over the whole stream at once, NaN
 // payloads aside (fuzz_input.h), and the phase ends at phase0 + n*inc.  An
@@ -50,6 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (in.ConsumeBool()) {
         r->inc = in.ConsumeIntegral<uint64_t>();
         r->phase = r->phase0 = in.ConsumeIntegral<uint64_t>();
+        r->place = in.ConsumeIntegralInRange<uint64_t>(0, ROTATOR_GROUP - 1);
+        rotator_fill_table(r);
     }
     if (in.ConsumeIntegralInRange(0, 7) == 0) offer_blob(in, r);
     rotator ref = *r;
@@ -72,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
               "an output differs from the definition");
         check(r->phase == phase + n * r->inc && r->phase == ref.phase,
               "the phase did not advance by n increments");
+        check(r->place == ref.place && r->place < uint64_t(ROTATOR_GROUP),
+              "the place in the group did not advance by n");
     }
     rotator_destroy(r);
     return 0;

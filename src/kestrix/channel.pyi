@@ -15,8 +15,9 @@ class Rotator:
     Sample n (counted from construction or reset()) is multiplied by
     exp(j*2*pi*(phase + n*shift)).  shift and phase are quantized once to a
     64-bit phase accumulator (round(value * 2**64) modulo 2**64), so the
-    phase never drifts; the phasor comes from fixed float32 polynomials, so
-    the bits are the same on every machine.
+    phase never drifts; the phasor comes from fixed float32 polynomials
+    (evaluated once per group of 16 samples and per place in the group, and
+    multiplied), so the bits are the same on every machine.
     """
 
     def __init__(
@@ -36,9 +37,10 @@ class Rotator:
     def reset(self) -> None:
         """Return to the phase given at construction; the shift stays."""
     def state_bytes(self) -> int:
-        """Size in bytes of the state blob: 40."""
+        """Size in bytes of the state blob: 48."""
     def get_state(self) -> bytes:
-        """Snapshot of the phase, the increment and the start phase."""
+        """Snapshot of the phase, the increment, the start phase and the place
+        of the next sample in its group of 16."""
     def set_state(self, blob: bytes, /) -> None:
         """Restore a snapshot taken by get_state(); the object then continues
         (and resets) as the one it was taken from."""

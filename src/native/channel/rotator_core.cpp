@@ -43,12 +43,16 @@ rotator *rotator_create(double shift, double phase) noexcept {
     r->inc = rotator_quantize(shift);
     r->phase0 = rotator_quantize(phase);
     r->phase = r->phase0;
+    rotator_fill_table(r);
     return r;
 }
 
 void rotator_destroy(rotator *r) noexcept { std::free(r); }
 
-void rotator_reset(rotator *r) noexcept { r->phase = r->phase0; }
+void rotator_reset(rotator *r) noexcept {
+    r->phase = r->phase0;
+    r->place = 0;
+}
 
 double rotator_shift(const rotator *r) noexcept {
     // Signed reading of the increment; an increment just below one half
@@ -64,14 +68,15 @@ double rotator_phase(const rotator *r) noexcept {
 
 // ------------------------------------------------------------ state blob
 //
-//   0  header (magic "ROTR", version 1, 1, size 40, 0)
-//  16  phase (u64)     24  inc (u64)     32  phase0 (u64)
+//   0  header (magic "ROTR", version 1, 1, size 48, 0)
+//  16  phase (u64)     24  inc (u64)     32  phase0 (u64)     40  place (u64)
 
 namespace {
 constexpr std::size_t OFF_PHASE = 16;
 constexpr std::size_t OFF_INC = 24;
 constexpr std::size_t OFF_PHASE0 = 32;
-static_assert(OFF_PHASE0 + 8 == ROTATOR_STATE_BYTES);
+constexpr std::size_t OFF_PLACE = 40;
+static_assert(OFF_PLACE + 8 == ROTATOR_STATE_BYTES);
 }  // namespace
 
 std::size_t rotator_state_bytes(const rotator *) noexcept { return ROTATOR_STATE_BYTES; }
@@ -82,16 +87,22 @@ void rotator_get_state(const rotator *r, uint8_t *b) noexcept {
     kx::put_le(b + OFF_PHASE, r->phase);
     kx::put_le(b + OFF_INC, r->inc);
     kx::put_le(b + OFF_PHASE0, r->phase0);
+    kx::put_le(b + OFF_PLACE, r->place);
 }
 
 int rotator_set_state(rotator *r, const uint8_t *b) noexcept {
+    const uint64_t place = kx::get_le<uint64_t>(b + OFF_PLACE);
     if (!kx::blob_header_ok(b, ROTATOR_STATE_MAGIC, ROTATOR_STATE_VERSION,
-                            uint32_t(ROTATOR_STATE_BYTES)))
+                            uint32_t(ROTATOR_STATE_BYTES)) ||
+        place >= uint64_t(ROTATOR_GROUP))
         return KX_STATUS_INVALID;
-    // Any three values make a valid record: the restored object continues
-    // from the blob's phase with its increment, and resets to its phase0.
+    // Any phase, increment and start phase make a valid record: the restored
+    // object continues from the blob's phase and place with its increment,
+    // and resets to its phase0.
     r->phase = kx::get_le<uint64_t>(b + OFF_PHASE);
     r->inc = kx::get_le<uint64_t>(b + OFF_INC);
     r->phase0 = kx::get_le<uint64_t>(b + OFF_PHASE0);
+    r->place = place;
+    rotator_fill_table(r);
     return KX_STATUS_OK;
 }

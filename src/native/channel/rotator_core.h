@@ -21,8 +21,18 @@
 // with the sign bit of cos flipped for k = 1, 2 and that of sin for k = 2, 3
 // (bits 30 and 31 of v).  The coefficients are below.
 //
-// Product, each product rounded before the sum:
-//   yr = xr*cos - xi*sin        yi = xi*cos + xr*sin
+// Groups.  Sample n of the stream (n counted from the start phase) lies in
+// group g = n / G at place i = n % G, G = ROTATOR_GROUP, the same on every
+// instruction set.  The phasor above is evaluated once per group, at the
+// group's first sample, and once per place for the increment alone:
+//   (bc, bs) = phasor(phase0 + G*g*inc)     (tc_i, ts_i) = phasor(i*inc)
+//   pc = bc*tc_i - bs*ts_i                  ps = bs*tc_i + bc*ts_i
+// and the sample is rotated by (pc, ps), each product rounded before the sum:
+//   yr = xr*pc - xi*ps                      yi = xi*pc + xr*ps
+// The table (tc_i, ts_i) depends on the increment alone and is kept in the
+// record, so the polynomial costs one evaluation per G samples.  phasor(0)
+// is exactly (1, +0), so the first sample of a group gets the group's
+// phasor.
 //
 // Every step is lane-wise, so the vector kernels compute several samples
 // side by side, each with exactly this sequence; all instruction-set
@@ -37,7 +47,10 @@
 
 inline constexpr uint32_t ROTATOR_STATE_MAGIC = 0x52544F52u;  // "ROTR" little-endian
 inline constexpr uint16_t ROTATOR_STATE_VERSION = 1;
-inline constexpr std::size_t ROTATOR_STATE_BYTES = 40;
+inline constexpr std::size_t ROTATOR_STATE_BYTES = 48;
+// Samples per evaluation of the phasor polynomial (a constant of the
+// definition, not a vector width).
+inline constexpr int ROTATOR_GROUP = 16;
 
 // Polynomial coefficients in y = angle / (pi/4), fitted for the smallest
 // worst-case error after float32 evaluation on [0, 1].
@@ -55,6 +68,8 @@ struct rotator {
     uint64_t phase;   // acc of the next sample, in 2^-64 cycle
     uint64_t inc;     // per-sample increment, in 2^-64 cycle
     uint64_t phase0;  // acc at construction, where reset() returns
+    uint64_t place;   // the next sample's place in its group, < ROTATOR_GROUP
+    float tc[ROTATOR_GROUP], ts[ROTATOR_GROUP];  // phasor(i*inc), i = 0 .. G-1
 };
 
 // round(cycles * 2^64) mod 2^64, ties to even, computed exactly from the
@@ -66,7 +81,7 @@ uint64_t rotator_quantize(double cycles) noexcept;
 rotator *rotator_create(double shift, double phase) noexcept;
 void rotator_destroy(rotator *r) noexcept;  // null is accepted
 
-// Back to the start phase; the increment stays.
+// Back to the start phase, at the start of a group; the increment stays.
 void rotator_reset(rotator *r) noexcept;
 
 // The increment and the phase of the next sample as the nearest double in
@@ -74,7 +89,8 @@ void rotator_reset(rotator *r) noexcept;
 double rotator_shift(const rotator *r) noexcept;
 double rotator_phase(const rotator *r) noexcept;
 
-// x[0 .. n-1] rotated into y[0 .. n-1], and the phase advanced by n*inc.  y
+// x[0 .. n-1] rotated into y[0 .. n-1], and the phase advanced by n*inc
+// (and the place by n, modulo the group).  y
 // may be x itself (each sample is read before its output is stored); y need
 // not be aligned.
 void rotator_steps(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept;
@@ -83,12 +99,15 @@ void rotator_steps(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept;
 // block operation one sample at a time with it (the reference for the vector
 // kernels).
 cf32 rotator_phasor(uint64_t acc) noexcept;
+// The table of phasor(i*inc) for the record's increment.
+void rotator_fill_table(rotator *r) noexcept;
 void rotator_steps_scalar(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept;
 
-// State blob: the 16-byte header, then phase, inc and phase0 as unsigned
-// 64-bit little-endian fields.  Every value of the three is a valid state.
+// State blob: the 16-byte header, then phase, inc, phase0 and place as
+// unsigned 64-bit little-endian fields.  Every value of the first three is
+// valid; place must be below ROTATOR_GROUP.
 std::size_t rotator_state_bytes(const rotator *r) noexcept;
 void rotator_get_state(const rotator *r, uint8_t *blob) noexcept;
 // KX_STATUS_OK when applied; KX_STATUS_INVALID (nothing changed) for a wrong
-// magic, version, byte 6 or size field.
+// magic, version, byte 6 or size field, or a place outside the group.
 int rotator_set_state(rotator *r, const uint8_t *blob) noexcept;

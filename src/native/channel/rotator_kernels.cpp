@@ -2,15 +2,12 @@
 // (rotator_core.h), for one sample and for the vectors of every
 // instruction-set variant.
 //
-// One template computes the phasor for a float32 and for a float vector
-// alike: integer masks and shifts on the phase bits, an int -> float
-// conversion, the two polynomials, and swaps and sign flips done on bit
-// patterns.  A vector holds one sample per lane, so every lane performs the
-// scalar sequence of its own sample; the samples are split into real and
-// imaginary parts to meet them, and joined again.  The lanes' accumulators are kept as two
-// 32-bit halves with an explicit carry, which is exact modulo 2^64 on every
-// instruction set (there is no 64-bit lane arithmetic to rely on below
-// AVX-512).
+// One template computes the phasor and the products for a float32 and for
+// a float vector alike: integer masks and shifts on the phase bits, an
+// int -> float conversion, the two polynomials, and swaps and sign flips
+// done on bit patterns.  A vector holds one group (phasor) or one sample
+// (products) per lane, so every lane performs the scalar sequence of its
+// own.
 #include "channel/rotator_core.h"
 
 #include <bit>
@@ -89,74 +86,113 @@ KX_ALWAYS_INLINE void rotate(const V &xr, const V &xi, const V &c, const V &s, V
     yi = ai + bi;
 }
 
+constexpr int G = ROTATOR_GROUP;
+
+// The phasor of a place, the group's (bc, bs) times the place's (tc, ts),
+// then the sample times that: both products in rotate()'s order.
+template <class V>
+KX_ALWAYS_INLINE void rotate_placed(const V &xr, const V &xi, const V &bc, const V &bs,
+                                    const V &tc, const V &ts, V &yr, V &yi) noexcept {
+    V pc, ps;
+    rotate<V>(bc, bs, tc, ts, pc, ps);
+    rotate<V>(xr, xi, pc, ps, yr, yi);
+}
+
 // ---------------------------------------------------------------- kernel
 //
-// The first n - n % W samples (W = lanes), W per pass: the W phasors in one
-// vector each for cos and sin, the samples' real and imaginary parts split
-// into one vector each, and the products joined into (re, im) pairs again.
-// Returns the count done.  x and y may be the same buffer: a pass loads
+// `groups` whole groups from the one whose first sample has the accumulator
+// `base`.  The group phasors of W groups (W = lanes) come from one vector
+// evaluation of the polynomial; each group's is then broadcast over its G
+// samples, G / W vectors of them, against the place table held in
+// registers.  The samples are split into real and imaginary parts for the
+// products and joined again.  x and y may be the same buffer: a pass loads
 // its samples before it stores their outputs.  Neither need be aligned.
 template <class V>
-KX_ALWAYS_INLINE uint64_t rotate_block(uint64_t phase, uint64_t inc, const cf32 *x, cf32 *y,
-                                       uint64_t n) noexcept {
+KX_ALWAYS_INLINE void rotate_groups(uint64_t base, uint64_t inc, const float *tc,
+                                    const float *ts, const cf32 *x, cf32 *y,
+                                    uint64_t groups) noexcept {
     using U = typename LaneInts<V>::U;
     using I = typename LaneInts<V>::I;
     constexpr int W = kx::lanes<V>;
-    const uint64_t whole = n - n % W;
-    if (whole == 0) return 0;
+    constexpr int P = G / W;
+    static_assert(P * W == G, "a group is a whole number of vectors");
+    V tcv[P], tsv[P];
+    for (int p = 0; p < P; p++) {
+        tcv[p] = kx::load<V>(tc + p * W);
+        tsv[p] = kx::load<V>(ts + p * W);
+    }
+    // The lanes' group accumulators as two 32-bit halves with an explicit
+    // carry, exact modulo 2^64 on every instruction set (there is no 64-bit
+    // lane arithmetic to rely on below AVX-512).
     uint32_t hi0[W], lo0[W];
     for (int k = 0; k < W; k++) {
-        const uint64_t acc = phase + uint64_t(k) * inc;
+        const uint64_t acc = base + uint64_t(k) * uint64_t(G) * inc;
         hi0[k] = uint32_t(acc >> 32);
         lo0[k] = uint32_t(acc);
     }
     U hi, lo;
     std::memcpy(&hi, hi0, sizeof hi);
     std::memcpy(&lo, lo0, sizeof lo);
-    const uint64_t step = uint64_t(W) * inc;
+    const uint64_t step = uint64_t(W) * uint64_t(G) * inc;
     const uint32_t step_hi = uint32_t(step >> 32);
     const uint32_t step_lo = uint32_t(step);
     const float *xf = reinterpret_cast<const float *>(x);
     float *yf = reinterpret_cast<float *>(y);
-    for (uint64_t i = 0; i < whole; i += W) {
+    for (uint64_t g = 0; g < groups; g += W) {
         V c, s;
         phasor<V>(hi, c, s);
-        const V x0 = kx::load<V>(xf + 2 * i);
-        const V x1 = kx::load<V>(xf + 2 * i + W);
-        V yr, yi;
-        rotate<V>(kx::unzip_even(x0, x1), kx::unzip_odd(x0, x1), c, s, yr, yi);
-        kx::store(yf + 2 * i, kx::zip_lo(yr, yi));
-        kx::store(yf + 2 * i + W, kx::zip_hi(yr, yi));
+        float bc[W], bs[W];
+        kx::store(bc, c);
+        kx::store(bs, s);
+        const int m = groups - g < uint64_t(W) ? int(groups - g) : W;
+        for (int j = 0; j < m; j++) {
+            const V bcv = kx::splat<V>(bc[j]);
+            const V bsv = kx::splat<V>(bs[j]);
+            const std::size_t at = 2 * G * std::size_t(g + uint64_t(j));
+            for (int p = 0; p < P; p++) {
+                const V x0 = kx::load<V>(xf + at + 2 * p * W);
+                const V x1 = kx::load<V>(xf + at + 2 * p * W + W);
+                V yr, yi;
+                rotate_placed<V>(kx::unzip_even(x0, x1), kx::unzip_odd(x0, x1), bcv, bsv,
+                                 tcv[p], tsv[p], yr, yi);
+                kx::store(yf + at + 2 * p * W, kx::zip_lo(yr, yi));
+                kx::store(yf + at + 2 * p * W + W, kx::zip_hi(yr, yi));
+            }
+        }
         lo = lo + step_lo;
         const I carry = lo < step_lo;  // -1 where the low half wrapped
         hi = hi + step_hi;
         hi = hi - std::bit_cast<U>(carry);
     }
-    return whole;
 }
 
 struct RotateKernel {
-    using fn = uint64_t (*)(uint64_t, uint64_t, const cf32 *, cf32 *, uint64_t) noexcept;
+    using fn = void (*)(uint64_t, uint64_t, const float *, const float *, const cf32 *, cf32 *,
+                        uint64_t) noexcept;
     static constexpr kx::CpuLevel widest = kx::CPU_AVX512;
 
     template <kx::CpuLevel L>
-    KX_ALWAYS_INLINE static uint64_t run(uint64_t phase, uint64_t inc, const cf32 *x, cf32 *y,
-                                         uint64_t n) noexcept {
-        return rotate_block<kx::vec_for<L>>(phase, inc, x, y, n);
+    KX_ALWAYS_INLINE static void run(uint64_t base, uint64_t inc, const float *tc,
+                                     const float *ts, const cf32 *x, cf32 *y,
+                                     uint64_t groups) noexcept {
+        rotate_groups<kx::vec_for<L>>(base, inc, tc, ts, x, y, groups);
     }
 };
 
-// Samples from `from` on, one at a time; the definition itself.
-void rotate_tail(uint64_t phase, uint64_t inc, const cf32 *x, cf32 *y, uint64_t from,
-                 uint64_t n) noexcept {
-    for (uint64_t i = from; i < n; i++) {
+// n samples one at a time, the definition itself, advancing the record.
+void rotate_scalar(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept {
+    cf32 b;
+    for (uint64_t i = 0; i < n; i++) {
+        if (i == 0 || r->place == 0) b = rotator_phasor(r->phase - r->place * r->inc);
         cf32 sample;
         std::memcpy(static_cast<void *>(&sample), x + i, sizeof sample);
-        const cf32 ph = rotator_phasor(phase + i * inc);
         float out[2];
-        rotate<float>(sample.real(), sample.imag(), ph.real(), ph.imag(), out[0], out[1]);
+        rotate_placed<float>(sample.real(), sample.imag(), b.real(), b.imag(), r->tc[r->place],
+                             r->ts[r->place], out[0], out[1]);
         // y may be a caller's misaligned array: store bytewise.
         std::memcpy(static_cast<void *>(y + i), out, sizeof out);
+        r->phase += r->inc;
+        r->place = r->place + 1 == uint64_t(G) ? 0 : r->place + 1;
     }
 }
 
@@ -168,15 +204,29 @@ cf32 rotator_phasor(uint64_t acc) noexcept {
     return cf32(c, s);
 }
 
+void rotator_fill_table(rotator *r) noexcept {
+    for (int i = 0; i < G; i++) {
+        const cf32 t = rotator_phasor(uint64_t(i) * r->inc);
+        r->tc[i] = t.real();
+        r->ts[i] = t.imag();
+    }
+}
+
 void rotator_steps(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept {
     // The best variant is fixed for the process: resolve it once.
     static const RotateKernel::fn impl = kx::select_variant<RotateKernel>();
-    const uint64_t done = impl(r->phase, r->inc, x, y, n);
-    rotate_tail(r->phase, r->inc, x, y, done, n);
-    r->phase += n * r->inc;
+    // The rest of the current group, the whole groups, then the start of
+    // the last one.
+    const uint64_t rest = (uint64_t(G) - r->place) % uint64_t(G);
+    const uint64_t head = n < rest ? n : rest;
+    rotate_scalar(r, x, y, head);
+    const uint64_t groups = (n - head) / uint64_t(G);
+    impl(r->phase, r->inc, r->tc, r->ts, x + head, y + head, groups);
+    const uint64_t whole = groups * uint64_t(G);
+    r->phase += whole * r->inc;
+    rotate_scalar(r, x + head + whole, y + head + whole, n - head - whole);
 }
 
 void rotator_steps_scalar(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept {
-    rotate_tail(r->phase, r->inc, x, y, 0, n);
-    r->phase += n * r->inc;
+    rotate_scalar(r, x, y, n);
 }
