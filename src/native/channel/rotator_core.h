@@ -69,7 +69,7 @@ struct rotator {
     uint64_t inc;     // per-sample increment, in 2^-64 cycle
     uint64_t phase0;  // acc at construction, where reset() returns
     uint64_t place;   // the next sample's place in its group, < ROTATOR_GROUP
-    float tc[ROTATOR_GROUP], ts[ROTATOR_GROUP];  // phasor(i*inc), i = 0 .. G-1
+    cf32 table[ROTATOR_GROUP];  // phasor(i*inc), i = 0 .. G-1
 };
 
 // round(cycles * 2^64) mod 2^64, ties to even, computed exactly from the

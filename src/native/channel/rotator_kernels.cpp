@@ -105,21 +105,24 @@ KX_ALWAYS_INLINE void rotate_placed(const V &xr, const V &xi, const V &bc, const
 // evaluation of the polynomial; each group's is then broadcast over its G
 // samples, G / W vectors of them, against the place table held in
 // registers.  The samples are split into real and imaginary parts for the
-// products and joined again.  x and y may be the same buffer: a pass loads
+// products and joined again, within 128-bit blocks (the cheapest shuffles);
+// the table, split the same way, meets its places in the same lanes.  x and y may be the same buffer: a pass loads
 // its samples before it stores their outputs.  Neither need be aligned.
 template <class V>
-KX_ALWAYS_INLINE void rotate_groups(uint64_t base, uint64_t inc, const float *tc,
-                                    const float *ts, const cf32 *x, cf32 *y,
-                                    uint64_t groups) noexcept {
+KX_ALWAYS_INLINE void rotate_groups(uint64_t base, uint64_t inc, const cf32 *table,
+                                    const cf32 *x, cf32 *y, uint64_t groups) noexcept {
     using U = typename LaneInts<V>::U;
     using I = typename LaneInts<V>::I;
     constexpr int W = kx::lanes<V>;
     constexpr int P = G / W;
     static_assert(P * W == G, "a group is a whole number of vectors");
+    const float *tf = reinterpret_cast<const float *>(table);
     V tcv[P], tsv[P];
     for (int p = 0; p < P; p++) {
-        tcv[p] = kx::load<V>(tc + p * W);
-        tsv[p] = kx::load<V>(ts + p * W);
+        const V t0 = kx::load<V>(tf + 2 * p * W);
+        const V t1 = kx::load<V>(tf + 2 * p * W + W);
+        tcv[p] = kx::deal_even(t0, t1);
+        tsv[p] = kx::deal_odd(t0, t1);
     }
     // The lanes' group accumulators as two 32-bit halves with an explicit
     // carry, exact modulo 2^64 on every instruction set (there is no 64-bit
@@ -149,14 +152,16 @@ KX_ALWAYS_INLINE void rotate_groups(uint64_t base, uint64_t inc, const float *tc
             const V bcv = kx::splat<V>(bc[j]);
             const V bsv = kx::splat<V>(bs[j]);
             const std::size_t at = 2 * G * std::size_t(g + uint64_t(j));
+            // Unrolled: left as a loop, GCC keeps its pointers on the stack.
+#pragma GCC unroll 4
             for (int p = 0; p < P; p++) {
                 const V x0 = kx::load<V>(xf + at + 2 * p * W);
                 const V x1 = kx::load<V>(xf + at + 2 * p * W + W);
                 V yr, yi;
-                rotate_placed<V>(kx::unzip_even(x0, x1), kx::unzip_odd(x0, x1), bcv, bsv,
+                rotate_placed<V>(kx::deal_even(x0, x1), kx::deal_odd(x0, x1), bcv, bsv,
                                  tcv[p], tsv[p], yr, yi);
-                kx::store(yf + at + 2 * p * W, kx::zip_lo(yr, yi));
-                kx::store(yf + at + 2 * p * W + W, kx::zip_hi(yr, yi));
+                kx::store(yf + at + 2 * p * W, kx::join_lo(yr, yi));
+                kx::store(yf + at + 2 * p * W + W, kx::join_hi(yr, yi));
             }
         }
         lo = lo + step_lo;
@@ -167,15 +172,14 @@ KX_ALWAYS_INLINE void rotate_groups(uint64_t base, uint64_t inc, const float *tc
 }
 
 struct RotateKernel {
-    using fn = void (*)(uint64_t, uint64_t, const float *, const float *, const cf32 *, cf32 *,
+    using fn = void (*)(uint64_t, uint64_t, const cf32 *, const cf32 *, cf32 *,
                         uint64_t) noexcept;
     static constexpr kx::CpuLevel widest = kx::CPU_AVX512;
 
     template <kx::CpuLevel L>
-    KX_ALWAYS_INLINE static void run(uint64_t base, uint64_t inc, const float *tc,
-                                     const float *ts, const cf32 *x, cf32 *y,
-                                     uint64_t groups) noexcept {
-        rotate_groups<kx::vec_for<L>>(base, inc, tc, ts, x, y, groups);
+    KX_ALWAYS_INLINE static void run(uint64_t base, uint64_t inc, const cf32 *table,
+                                     const cf32 *x, cf32 *y, uint64_t groups) noexcept {
+        rotate_groups<kx::vec_for<L>>(base, inc, table, x, y, groups);
     }
 };
 
@@ -187,8 +191,9 @@ void rotate_scalar(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept {
         cf32 sample;
         std::memcpy(static_cast<void *>(&sample), x + i, sizeof sample);
         float out[2];
-        rotate_placed<float>(sample.real(), sample.imag(), b.real(), b.imag(), r->tc[r->place],
-                             r->ts[r->place], out[0], out[1]);
+        const cf32 t = r->table[r->place];
+        rotate_placed<float>(sample.real(), sample.imag(), b.real(), b.imag(), t.real(),
+                             t.imag(), out[0], out[1]);
         // y may be a caller's misaligned array: store bytewise.
         std::memcpy(static_cast<void *>(y + i), out, sizeof out);
         r->phase += r->inc;
@@ -205,11 +210,7 @@ cf32 rotator_phasor(uint64_t acc) noexcept {
 }
 
 void rotator_fill_table(rotator *r) noexcept {
-    for (int i = 0; i < G; i++) {
-        const cf32 t = rotator_phasor(uint64_t(i) * r->inc);
-        r->tc[i] = t.real();
-        r->ts[i] = t.imag();
-    }
+    for (int i = 0; i < G; i++) r->table[i] = rotator_phasor(uint64_t(i) * r->inc);
 }
 
 void rotator_steps(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept {
@@ -221,7 +222,7 @@ void rotator_steps(rotator *r, const cf32 *x, cf32 *y, uint64_t n) noexcept {
     const uint64_t head = n < rest ? n : rest;
     rotate_scalar(r, x, y, head);
     const uint64_t groups = (n - head) / uint64_t(G);
-    impl(r->phase, r->inc, r->tc, r->ts, x + head, y + head, groups);
+    impl(r->phase, r->inc, r->table, x + head, y + head, groups);
     const uint64_t whole = groups * uint64_t(G);
     r->phase += whole * r->inc;
     rotate_scalar(r, x + head + whole, y + head + whole, n - head - whole);

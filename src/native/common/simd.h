@@ -151,6 +151,55 @@ KX_ALWAYS_INLINE V unzip_odd(const V &a, const V &b) noexcept {
                                        29, 31);
 }
 
+// The same split done within each 128-bit block (one instruction at every
+// width, where unzip_even / unzip_odd cross blocks): the real and the
+// imaginary parts of a's and b's pairs, in the lane order a0 a1 b0 b1 of
+// each block.  join_lo / join_hi restore a and b.  For kernels whose lanes
+// are independent: a per-lane table split the same way meets its samples.
+template <class V>
+KX_ALWAYS_INLINE V deal_even(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 0, 2, 4, 6);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 0, 2, 8, 10, 4, 6, 12, 14);
+    else
+        return __builtin_shufflevector(a, b, 0, 2, 16, 18, 4, 6, 20, 22, 8, 10, 24, 26, 12, 14,
+                                       28, 30);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V deal_odd(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 1, 3, 5, 7);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 1, 3, 9, 11, 5, 7, 13, 15);
+    else
+        return __builtin_shufflevector(a, b, 1, 3, 17, 19, 5, 7, 21, 23, 9, 11, 25, 27, 13, 15,
+                                       29, 31);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V join_lo(const V &re, const V &im) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(re, im, 0, 4, 1, 5);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(re, im, 0, 8, 1, 9, 4, 12, 5, 13);
+    else
+        return __builtin_shufflevector(re, im, 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28,
+                                       13, 29);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V join_hi(const V &re, const V &im) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(re, im, 2, 6, 3, 7);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(re, im, 2, 10, 3, 11, 6, 14, 7, 15);
+    else
+        return __builtin_shufflevector(re, im, 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30,
+                                       15, 31);
+}
+
 // ---------------------------------------------------------------- dispatch
 //
 // A kernel K provides
