@@ -21,18 +21,21 @@
 // with the sign bit of cos flipped for k = 1, 2 and that of sin for k = 2, 3
 // (bits 30 and 31 of v).  The coefficients are below.
 //
-// Groups.  Sample n of the stream (n counted from the start phase) lies in
-// group g = n / G at place i = n % G, G = ROTATOR_GROUP, the same on every
-// instruction set.  The phasor above is evaluated once per group, at the
-// group's first sample, and once per place for the increment alone:
+// Groups.  Sample n of the stream (n counted from the start phase, or as a
+// restored state carries it) lies in group g = n / G at place i = n % G,
+// G = ROTATOR_GROUP (16), the same on every instruction set.  The phasor
+// above is evaluated once per group, at the group's first sample, and once
+// per place for the increment alone:
 //   (bc, bs) = phasor(phase0 + G*g*inc)     (tc_i, ts_i) = phasor(i*inc)
 //   pc = bc*tc_i - bs*ts_i                  ps = bs*tc_i + bc*ts_i
 // and the sample is rotated by (pc, ps), each product rounded before the sum:
 //   yr = xr*pc - xi*ps                      yi = xi*pc + xr*ps
 // The table (tc_i, ts_i) depends on the increment alone and is kept in the
 // record, so the polynomial costs one evaluation per G samples.  phasor(0)
-// is exactly (1, +0), so the first sample of a group gets the group's
-// phasor.
+// is exactly (1, +0), so the first sample of a group gets the value of the
+// group's phasor (a zero part may change sign).  The product of the two
+// phasors roughly doubles the error of one: |phasor| - 1 and the phase
+// error stay within 2.4e-7 (rad), spurs more than 150 dB down.
 //
 // Every step is lane-wise, so the vector kernels compute several samples
 // side by side, each with exactly this sequence; all instruction-set

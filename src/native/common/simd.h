@@ -102,59 +102,11 @@ KX_ALWAYS_INLINE V swap_pairs(const V &v) noexcept {
     KX_RETURN_PERMUTED(v, KX_LANE_SWAPPED);
 }
 
-// The low halves of a and b interleaved (a0 b0 a1 b1 ...), and the high
-// halves: two lane-per-sample vectors made into (re, im) pairs.
-template <class V>
-KX_ALWAYS_INLINE V zip_lo(const V &a, const V &b) noexcept {
-    if constexpr (lanes<V> == 4)
-        return __builtin_shufflevector(a, b, 0, 4, 1, 5);
-    else if constexpr (lanes<V> == 8)
-        return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
-    else
-        return __builtin_shufflevector(a, b, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7,
-                                       23);
-}
-
-template <class V>
-KX_ALWAYS_INLINE V zip_hi(const V &a, const V &b) noexcept {
-    if constexpr (lanes<V> == 4)
-        return __builtin_shufflevector(a, b, 2, 6, 3, 7);
-    else if constexpr (lanes<V> == 8)
-        return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
-    else
-        return __builtin_shufflevector(a, b, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14,
-                                       30, 15, 31);
-}
-
-// The even and the odd lanes of a followed by those of b: interleaved
-// (re, im) pairs split into a vector of real parts and one of imaginary
-// parts, the inverse of zip_lo / zip_hi.
-template <class V>
-KX_ALWAYS_INLINE V unzip_even(const V &a, const V &b) noexcept {
-    if constexpr (lanes<V> == 4)
-        return __builtin_shufflevector(a, b, 0, 2, 4, 6);
-    else if constexpr (lanes<V> == 8)
-        return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
-    else
-        return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26,
-                                       28, 30);
-}
-
-template <class V>
-KX_ALWAYS_INLINE V unzip_odd(const V &a, const V &b) noexcept {
-    if constexpr (lanes<V> == 4)
-        return __builtin_shufflevector(a, b, 1, 3, 5, 7);
-    else if constexpr (lanes<V> == 8)
-        return __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
-    else
-        return __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27,
-                                       29, 31);
-}
-
-// The same split done within each 128-bit block (one instruction at every
-// width, where unzip_even / unzip_odd cross blocks): the real and the
-// imaginary parts of a's and b's pairs, in the lane order a0 a1 b0 b1 of
-// each block.  join_lo / join_hi restore a and b.  For kernels whose lanes
+// Interleaved (re, im) pairs a and b split into a vector of real parts and
+// one of imaginary parts within each 128-bit block (one instruction at every
+// width, where a split across blocks takes two on AVX2 and a two-table
+// permute on AVX-512): each block holds the parts of two of a's pairs, then
+// two of b's.  join_lo / join_hi restore a and b.  For kernels whose lanes
 // are independent: a per-lane table split the same way meets its samples.
 template <class V>
 KX_ALWAYS_INLINE V deal_even(const V &a, const V &b) noexcept {
