@@ -26,6 +26,8 @@ MUST_HAVE_EXAMPLES = {
         "kestrix.channel.FIRDecimator",
         "kestrix.channel.FIRDecimator.execute",
         "kestrix.channel.FIRDecimator.output_length",
+        "kestrix.channel.Rotator",
+        "kestrix.channel.Rotator.steps",
     ],
 }
 

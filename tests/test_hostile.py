@@ -27,6 +27,7 @@ from numpy.lib.stride_tricks import as_strided
 
 from kestrix.agc import AGC, settling_samples
 from kestrix.channel import FIRDecimator
+from kestrix.channel import Rotator
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
@@ -47,6 +48,8 @@ BOXCAR_NULL = "boxcar_create returned NULL"
 NO_TAP_COUNT = "design_lowpass: band edges and attenuation give no finite tap count"
 TLM_CAPACITY = "capacity must be a power of two from 1 to 2**30"
 TLM_MAX = "max must be None or an integer >= 0"
+SHIFT_NOT_FINITE = "shift must be finite"
+PHASE_NOT_FINITE = "phase must be finite"
 
 
 def out_len_text(have, need):
@@ -168,6 +171,8 @@ def new_dec():
 
 def new_dec_real():
     return FIRDecimator(TAPS3, 1)
+def new_rot():
+    return Rotator(0.0123, 0.25)
 
 
 def agc_steps(o, *a, **k):
@@ -186,6 +191,7 @@ def fir_execute(o, *a, **k):
 BLOCK = [
     pytest.param(new_agc, agc_steps, "exact", id="AGC.steps"),
     pytest.param(new_ma, ma_steps, "exact", id="MovingAverage.steps"),
+    pytest.param(new_rot, ma_steps, "exact", id="Rotator.steps"),
     pytest.param(new_fir, fir_execute, "capacity", id="FIR.execute-complex"),
     pytest.param(new_fir_real, fir_execute, "capacity", id="FIR.execute-real"),
     pytest.param(new_dec, fir_execute, "capacity", id="FIRDecimator.execute-complex"),
@@ -197,6 +203,7 @@ FACTORIES = [
     pytest.param(new_ma, id="MovingAverage"),
     pytest.param(new_fir, id="FIR"),
     pytest.param(new_dec, id="FIRDecimator"),
+    pytest.param(new_rot, id="Rotator"),
 ]
 
 # Float-converted arguments: (call taking the hostile value, description).
@@ -214,6 +221,8 @@ FLOAT_ARGS = [
     pytest.param(lambda v: design_lowpass(v), id="design_lowpass(fpass)"),
     pytest.param(lambda v: design_lowpass(0.4, v), id="design_lowpass(fstop)"),
     pytest.param(lambda v: design_lowpass(atten_db=v), id="design_lowpass(atten_db)"),
+    pytest.param(lambda v: Rotator(v), id="Rotator(shift)"),
+    pytest.param(lambda v: Rotator(0.1, phase=v), id="Rotator(phase)"),
 ]
 
 FLOAT_PROPS = [
@@ -967,6 +976,7 @@ class TestOutArrays:
         "AGC.steps",
         "MovingAverage.steps",
         "FIR.execute",
+        "Rotator.steps",
     ])
     def test_misaligned_out(self, entry):
         """out_kind_ok with an out one byte off float alignment: it must be
@@ -978,7 +988,9 @@ class TestOutArrays:
             import numpy as np
             from kestrix.agc import AGC
             from kestrix.filter import FIR, MovingAverage
+            from kestrix.channel import Rotator
             make = {{"AGC.steps": lambda: (AGC(), "steps"),
+                    "Rotator.steps": lambda: (Rotator(0.1), "steps"),
                     "MovingAverage.steps": lambda: (MovingAverage(5), "steps"),
                     "FIR.execute": lambda: (FIR(np.arange(9, dtype=np.float32)), "execute")}}
             x = (np.linspace(-2, 3, 37) + 0.5j).astype(np.complex64)
@@ -1079,7 +1091,7 @@ class TestStateBlobs:
         magic) is rejected by the core reader."""
         obj = factory()
         n = obj.state_bytes()
-        for magic in (b"AGC ", b"FIR_", b"BOXC"):
+        for magic in (b"AGC ", b"FIR_", b"BOXC", b"FDEC", b"ROTR"):
             blob = header(magic, n, version=3 if magic == b"AGC " else 1) + bytes(n - 16)
             if blob[:4] == obj.get_state()[:4]:
                 continue
@@ -1129,6 +1141,18 @@ class TestStateBlobs:
             assert m.len == length
             assert m.steps(X37).shape == (37,)
 
+    @pytest.mark.parametrize("place", [16, 17, 2**63, 2**64 - 1])
+    def test_rotator_place_refused(self, place):
+        """rotator_set_state: a place in the group at or past its end would
+        read past the place table; it is rejected with the fixed text."""
+        rot = new_rot()
+        state = rot.get_state()
+        blob = bytearray(state)
+        blob[40:48] = place.to_bytes(8, "little")
+        with pytest.raises(ValueError, match=exact(STATE_REJECTED)):
+            rot.set_state(bytes(blob))
+        assert wrote_nothing(rot, state)
+
     @pytest.mark.parametrize("taps", [1, 2, 8, 9])
     def test_fir_size_field(self, taps):
         """fir_set_state: the size field must equal fir_state_bytes; a blob
@@ -1172,9 +1196,11 @@ class TestHostileNumbers:
         lambda: setattr(AGC(), "clip_db", 10**400), lambda: AGC().step(10**400),
         lambda: MovingAverage(4, 10**400), lambda: setattr(MovingAverage(4), "gain", 10**400),
         lambda: MovingAverage(4).step(-(10**400)), lambda: settling_samples(10**400, 1, 1, 1),
-        lambda: design_lowpass(0.1, 10**400)],
+        lambda: design_lowpass(0.1, 10**400),
+        lambda: Rotator(10**400), lambda: Rotator(0.1, -(10**400))],
         ids=["AGC", "AGC-alpha", "clip_db", "AGC.step", "MovingAverage", "gain",
-             "MovingAverage.step", "settling_samples", "design_lowpass"])
+             "MovingAverage.step", "settling_samples", "design_lowpass",
+             "Rotator(shift)", "Rotator(phase)"])
     def test_int_beyond_float_range(self, call):
         """The "d" / "D" converters: an int beyond the double range raises
         the interpreter's OverflowError."""
@@ -1246,6 +1272,21 @@ class TestHostileNumbers:
         the fixed ValueError before any array is made."""
         with pytest.raises(ValueError, match=exact(NO_TAP_COUNT)):
             design_lowpass(*args)
+
+    @pytest.mark.parametrize("v", NASTY)
+    def test_rotator_arguments(self, v):
+        """Rotator constructor: NaN and infinities are refused with the fixed
+        ValueError before the core is made (shift checked first); every
+        finite double is quantized into range."""
+        for args, text in (((v,), SHIFT_NOT_FINITE), ((0.1, v), PHASE_NOT_FINITE),
+                           ((v, v), SHIFT_NOT_FINITE)):
+            if np.isfinite(v):
+                rot = Rotator(*args)
+                assert -0.5 <= rot.shift < 0.5 and 0.0 <= rot.phase < 1.0
+                assert rot.steps(X37).shape == (37,)
+            else:
+                with pytest.raises(ValueError, match=exact(text)):
+                    Rotator(*args)
 
     def test_design_negative_count(self):
         """Reversed band edges make a negative count; NumPy's array creation

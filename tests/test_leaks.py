@@ -23,6 +23,7 @@ import pytest
 
 from kestrix.agc import AGC, settling_samples
 from kestrix.channel import FIRDecimator
+from kestrix.channel import Rotator
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
@@ -451,6 +452,43 @@ def _():
             except exc:
                 pass
     return run, [ma, blob, bad_len]
+
+
+# ---- Rotator
+
+@scenario("Rotator life cycle, steps, properties, state, errors")
+def _():
+    rot = Rotator(0.0123, 0.5)
+    out = np.zeros_like(X)
+    buf = X.copy()
+    f, p = float("-0.31"), float("0.75")
+    blob = rot.get_state()
+    checks = [
+        swallow(lambda: Rotator(float("nan")), ValueError),
+        swallow(lambda: Rotator(0.1, float("inf")), ValueError),
+        swallow(lambda: Rotator(10**400), OverflowError),
+        swallow(lambda: Rotator(Raises()), ArithmeticError),
+        swallow(lambda: rot.steps(X, out[:-1]), ValueError),
+        swallow(lambda: rot.steps(Raises()), ArithmeticError),
+        swallow(lambda: rot.set_state(b"ROTX" + blob[4:]), ValueError),
+        swallow(lambda: rot.set_state(blob[:-1]), ValueError),
+        swallow(lambda: rot.set_state(None), TypeError),
+    ]
+
+    def run():
+        Rotator(f, p)
+        with Rotator(f) as r:
+            r.steps(X)
+        rot.steps(X)
+        rot.steps(X, out)
+        rot.steps(x=buf, out=buf)
+        rot.shift, rot.phase
+        rot.set_state(rot.get_state())
+        rot.set_state(blob)
+        rot.reset()
+        for c in checks:
+            c()
+    return run, [rot, out, buf, f, p, blob, X, C64]
 
 
 # ---- design_lowpass

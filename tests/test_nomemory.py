@@ -17,6 +17,7 @@ import pytest
 
 from kestrix.agc import AGC, settling_samples
 from kestrix.channel import FIRDecimator
+from kestrix.channel import Rotator
 from kestrix.filter import FIR, MovingAverage, design_lowpass
 from kestrix.telemetry import Telemetry
 
@@ -38,11 +39,12 @@ def entry_points():
     objects and arguments that the call must leave as it found them."""
     agc, fir, firc, ma = AGC(), FIR(TAPS), FIR(TAPS.astype(np.complex64)), MovingAverage(5)
     dec = FIRDecimator(TAPS.astype(np.complex64), 4)
+    rot = Rotator(0.0123)
     tlm = Telemetry(64)
     agc2 = AGC()
     agc2.set_telemetry(tlm, "agc")
     out = np.zeros(len(X), np.complex64)
-    blobs = {o: o.get_state() for o in (agc, fir, ma)}
+    blobs = {o: o.get_state() for o in (agc, fir, ma, rot)}
     calls = {
         "AGC()": lambda: AGC(1.0, 0.01, 0.1),
         "AGC.step": lambda: agc.step(0.5 + 0.5j),
@@ -80,15 +82,21 @@ def entry_points():
         "Telemetry properties": lambda: (tlm.probe_names, tlm.emitted, tlm.pending,
                                          tlm.dropped, tlm.n_probes, tlm.capacity, tlm._capsule),
         "Telemetry.stamp": lambda: setattr(tlm, "stamp", tlm.stamp + 1),
+        "Rotator()": lambda: Rotator(0.25, phase=0.5),
+        "Rotator.steps": lambda: rot.steps(X),
+        "Rotator.steps out": lambda: rot.steps(X, out),
+        "Rotator properties": lambda: (rot.shift, rot.phase, rot.reset()),
     }
     for o, blob in blobs.items():
         name = type(o).__name__
         calls[f"{name} state"] = lambda o=o, blob=blob: (o.state_bytes(), o.get_state(),
                                                          o.set_state(blob))
         calls[f"{name} life cycle"] = lambda t=type(o), blob=blob: (
-            t.__exit__(t.__enter__(AGC() if t is AGC else t(TAPS) if t is FIR else t(5)),
+            t.__exit__(t.__enter__(AGC() if t is AGC else t(TAPS) if t is FIR
+                                   else t(0.1) if t is Rotator else t(5)),
                        None, None, None))
     watched = [agc, fir, firc, ma, dec, tlm, agc2, out, X, TAPS, *blobs.values()]
+    watched = [agc, fir, firc, ma, rot, tlm, agc2, out, X, TAPS, *blobs.values()]
     return calls, watched
 
 

@@ -39,7 +39,7 @@ done
 
 # target:variants (the CPU features masked in each run; "-" masks none)
 runs=${KX_FUZZ_RUNS:-"fir:-,avx512,avx512+avx2 args:-,avx512,avx512+avx2 blobs:-
-                      firdec:-,avx512,avx512+avx2"}
+                      firdec:-,avx512,avx512+avx2 rotator:-,avx512,avx512+avx2"}
 failed=0
 for run in $runs; do
   t=${run%%:*}

@@ -4,8 +4,8 @@ Native modules:
 
 - :mod:`kestrix.agc`: log-domain feedback automatic gain control (``AGC``)
   and the ``settling_samples`` design query.
-- :mod:`kestrix.channel`: channel selection: the decimating FIR
-  (``FIRDecimator``).
+- :mod:`kestrix.channel`: channel selection: a frequency shift with a
+  drift-free phase (``Rotator``) and a decimating FIR (``FIRDecimator``).
 - :mod:`kestrix.filter`: direct-form FIR filter (``FIR``), O(1) boxcar moving
   average (``MovingAverage``) and the Kaiser lowpass designer
   (``design_lowpass``).

@@ -5,3 +5,4 @@
 #include "common/frame.h"
 
 extern PyTypeObject kx_FIRDecimator_Type;
+extern PyTypeObject kx_Rotator_Type;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -32,8 +33,22 @@ typedef float v8f __attribute__((vector_size(32)));
 typedef float v16f __attribute__((vector_size(64)));
 typedef double v4d __attribute__((vector_size(32)));
 
+typedef uint32_t v4u __attribute__((vector_size(16)));
+typedef uint32_t v8u __attribute__((vector_size(32)));
+typedef uint32_t v16u __attribute__((vector_size(64)));
+typedef int32_t v4i __attribute__((vector_size(16)));
+typedef int32_t v8i __attribute__((vector_size(32)));
+typedef int32_t v16i __attribute__((vector_size(64)));
+
 template <class V>
 constexpr int lanes = int(sizeof(V) / sizeof(float));
+
+// The unsigned and signed 32-bit integer vectors of a float vector's width,
+// for kernels that compute on the bits of their lanes.
+template <class V>
+using uvec_of = std::conditional_t<lanes<V> == 16, v16u, std::conditional_t<lanes<V> == 8, v8u, v4u>>;
+template <class V>
+using ivec_of = std::conditional_t<lanes<V> == 16, v16i, std::conditional_t<lanes<V> == 8, v8i, v4i>>;
 
 // The float vector of a level's register width.
 template <CpuLevel L>
@@ -85,6 +100,56 @@ KX_ALWAYS_INLINE V splat(float x) noexcept {
 template <class V>
 KX_ALWAYS_INLINE V swap_pairs(const V &v) noexcept {
     KX_RETURN_PERMUTED(v, KX_LANE_SWAPPED);
+}
+
+// Interleaved (re, im) pairs a and b split into a vector of real parts and
+// one of imaginary parts within each 128-bit block (one instruction at every
+// width, where a split across blocks takes two on AVX2 and a two-table
+// permute on AVX-512): each block holds the parts of two of a's pairs, then
+// two of b's.  join_lo / join_hi restore a and b.  For kernels whose lanes
+// are independent: a per-lane table split the same way meets its samples.
+template <class V>
+KX_ALWAYS_INLINE V deal_even(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 0, 2, 4, 6);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 0, 2, 8, 10, 4, 6, 12, 14);
+    else
+        return __builtin_shufflevector(a, b, 0, 2, 16, 18, 4, 6, 20, 22, 8, 10, 24, 26, 12, 14,
+                                       28, 30);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V deal_odd(const V &a, const V &b) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(a, b, 1, 3, 5, 7);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(a, b, 1, 3, 9, 11, 5, 7, 13, 15);
+    else
+        return __builtin_shufflevector(a, b, 1, 3, 17, 19, 5, 7, 21, 23, 9, 11, 25, 27, 13, 15,
+                                       29, 31);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V join_lo(const V &re, const V &im) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(re, im, 0, 4, 1, 5);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(re, im, 0, 8, 1, 9, 4, 12, 5, 13);
+    else
+        return __builtin_shufflevector(re, im, 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28,
+                                       13, 29);
+}
+
+template <class V>
+KX_ALWAYS_INLINE V join_hi(const V &re, const V &im) noexcept {
+    if constexpr (lanes<V> == 4)
+        return __builtin_shufflevector(re, im, 2, 6, 3, 7);
+    else if constexpr (lanes<V> == 8)
+        return __builtin_shufflevector(re, im, 2, 10, 3, 11, 6, 14, 7, 15);
+    else
+        return __builtin_shufflevector(re, im, 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30,
+                                       15, 31);
 }
 
 // ---------------------------------------------------------------- dispatch
