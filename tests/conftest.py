@@ -253,14 +253,18 @@ def library_chain(x, *, lowpass=None, taps=None, agc=True, average=None, average
                                        decim=decim, ref_db=ref_db, loop_bw=loop_bw, alpha=alpha,
                                        clip_db=clip_db, shift=shift, decimate=decimate)
                          for c in x.T], axis=1)
-    from kestrix.channel import FIRDecimator, Rotator
-
     y = x
     if shift is not None:
+        from kestrix.channel import Rotator
+
         y = Rotator(shift).steps(y)
     h = design_lowpass(*lowpass) if lowpass is not None else taps
-    if h is not None:
-        y = FIR(h).execute(y) if decimate == 1 else FIRDecimator(h, decimate).execute(y)
+    if h is not None and decimate == 1:
+        y = FIR(h).execute(y)
+    elif h is not None:
+        from kestrix.channel import FIRDecimator
+
+        y = FIRDecimator(h, decimate).execute(y)
     if agc:
         a = AGC(ref_db, loop_bw, alpha)
         a.decim = decim

@@ -16,6 +16,8 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass
+from typing import Callable
+
 import numpy as np
 
 from ._errors import CliError
@@ -45,10 +47,11 @@ class Stage:
     def __init__(self, name: str, obj, method, record: dict, text: str, *,
                  shrinks: bool = False) -> None:
         self.name, self.obj, self.record, self.text = name, obj, record, text
-        self.method, self.shrinks = method, shrinks
+        self.shrinks = shrinks
+        self.run: Callable[[np.ndarray], object] = lambda x: method(x, out=x)
 
     def process(self, block: np.ndarray) -> np.ndarray:
-        out = self.method(block, out=block)
+        out = self.run(block)
         return out if self.shrinks else block
 
 

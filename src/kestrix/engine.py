@@ -25,7 +25,7 @@ Examples
 >>> [stage.name for stage in chain.stages]
 ['lowpass_fir', 'agc']
 >>> block = np.ones(64, np.complex64)
->>> chain.process(block) is None  # in place
+>>> chain.process(block) is block  # in place
 True
 >>> config.describe().split(" -> ")[0]
 'lowpass FIR (0.2/0.3 x Nyquist, 60 dB, 75 taps, Kaiser beta 5.65326)'
