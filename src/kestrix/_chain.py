@@ -64,7 +64,18 @@ def _fir_stage(taps: np.ndarray, record: dict, text: str, decimate: int) -> Stag
     from .channel import FIRDecimator
 
     dec = FIRDecimator(taps, decimate)
-    return Stage(record["stage"], dec, dec.execute, {**record, "decimate": decimate}, text,
+    buf = np.empty(0, np.complex64)
+
+    def execute(x: np.ndarray, out=None) -> np.ndarray:
+        # Into a buffer of its own: outputs written over their input would be
+        # collected aside by the filter, an allocation per block.
+        nonlocal buf
+        k = dec.output_length(len(x))
+        if len(buf) < k:
+            buf = np.empty(k, np.complex64)
+        return dec.execute(x, buf[:k])
+
+    return Stage(record["stage"], dec, execute, {**record, "decimate": decimate}, text,
                  shrinks=True)
 
 

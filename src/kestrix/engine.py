@@ -191,14 +191,17 @@ class Blocks:
 
     def each_channel(self, x: np.ndarray,
                      process: list[Callable[[np.ndarray], np.ndarray]]) -> np.ndarray:
-        """``process[c](samples)`` on channel c of the frames ``x``, in place; the frames
-        out, the start of ``x`` (as many for every channel: their chains are alike)."""
+        """``process[c](samples)`` on channel c of the frames ``x``; the frames out (as
+        many for every channel: their chains are alike), in ``x`` itself or, for one
+        decimated channel, in its filter's own buffer."""
         if self.planes is None:
-            return x[: len(process[0](x[:, 0]))]
+            return process[0](x[:, 0]).reshape(-1, 1)
         p = self.planes[:, : len(x)]
         np.copyto(p, x.T)
-        k = min(len(run(p[c])) for c, run in enumerate(process))
-        np.copyto(x[:k], p[:, :k].T)
+        ys = [run(p[c]) for c, run in enumerate(process)]
+        k = len(ys[0])
+        for c, y in enumerate(ys):
+            x[:k, c] = y
         return x[:k]
 
 
