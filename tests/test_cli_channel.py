@@ -32,7 +32,7 @@ class TestChannelSelection:
         x = signal(n, seed=n)
         src = write_raw(tmp_path / "in.cf32", x)
         code, _, err = run(capsys, "process", src, "-o", tmp_path / "o.cf32", "--rate", RATE,
-                           "--shift", "-2500", *LOWPASS, "--decimate", decimate,
+                           "--shift", "-2.5e3", *LOWPASS, "--decimate", decimate,
                            "--block", block, *extra, "-q")
         assert code == 0, err
         kw = {"average": 5, "decim": 4} if "--average" in extra else {}

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import re
 
 from . import __version__
 from ._batch import SUMMARY_NAME
@@ -82,7 +83,13 @@ def int_range(lo: int, hi: int):
 
 
 class Parser(argparse.ArgumentParser):
-    """argparse with one-line errors that exit with status 2 through CliError."""
+    """argparse with one-line errors that exit with status 2 through CliError, and
+    negative numbers in any spelling taken as values (--shift -125e3, --ref-db -1e-3):
+    no option of this command starts with a digit."""
+
+    def __init__(self, *args, **kwargs) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-\.?\d")
 
     def error(self, message: str):
         command = self.prog.partition(" ")[2]
