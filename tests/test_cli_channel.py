@@ -104,3 +104,14 @@ class TestChannelSelection:
         code, _, err = run(capsys, "process", src, "-o", tmp_path / "o.cf32", *argv)
         assert code == 2 and needle in one_line(err)
         assert not (tmp_path / "o.cf32").exists()
+
+    def test_workers_run_one_decimated_recording_in_order(self, tmp_path, capsys):
+        pytest.importorskip("distributed")
+        x = signal(3000)
+        src = write_raw(tmp_path / "in.cf32", x)
+        code, _, err = run(capsys, "process", src, "-o", tmp_path / "o.cf32", "--workers", "2",
+                           "--no-agc", "--lowpass", "0.1", "0.2", "50", "--decimate", "3", "-q")
+        assert code == 0
+        assert "a shift or a decimation counts the samples from the recording's start" in err
+        expect = library_chain(x, agc=False, lowpass=(0.1, 0.2, 50.0), decimate=3)
+        assert np.array_equal(bits(read_raw(tmp_path / "o.cf32")), bits(expect))
