@@ -242,19 +242,29 @@ def cli_signal(n: int, seed: int = 7) -> np.ndarray:
 
 
 def library_chain(x, *, lowpass=None, taps=None, agc=True, average=None, average_gain=1.0,
-                  decim=8, ref_db=0.0, loop_bw=0.0025, alpha=0.05, clip_db=120.0):
+                  decim=8, ref_db=0.0, loop_bw=0.0025, alpha=0.05, clip_db=120.0, shift=None,
+                  decimate=1):
     """The command's chain as direct library calls on the whole array; a two-dimensional
-    ``x`` is taken column by column, each channel through a chain of its own."""
+    ``x`` is taken column by column, each channel through a chain of its own.  ``shift``
+    is in cycles per sample."""
     if np.ndim(x) == 2:
         return np.stack([library_chain(np.ascontiguousarray(c), lowpass=lowpass, taps=taps,
                                        agc=agc, average=average, average_gain=average_gain,
                                        decim=decim, ref_db=ref_db, loop_bw=loop_bw, alpha=alpha,
-                                       clip_db=clip_db) for c in x.T], axis=1)
+                                       clip_db=clip_db, shift=shift, decimate=decimate)
+                         for c in x.T], axis=1)
     y = x
-    if lowpass is not None:
-        y = FIR(design_lowpass(*lowpass)).execute(y)
-    if taps is not None:
-        y = FIR(taps).execute(y)
+    if shift is not None:
+        from kestrix.channel import Rotator
+
+        y = Rotator(shift).steps(y)
+    h = design_lowpass(*lowpass) if lowpass is not None else taps
+    if h is not None and decimate == 1:
+        y = FIR(h).execute(y)
+    elif h is not None:
+        from kestrix.channel import FIRDecimator
+
+        y = FIRDecimator(h, decimate).execute(y)
     if agc:
         a = AGC(ref_db, loop_bw, alpha)
         a.decim = decim

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import re
 
 from . import __version__
 from ._batch import SUMMARY_NAME
@@ -18,10 +19,11 @@ from ._datatypes import DATATYPE_LIST, DATATYPES, SUFFIX_TABLE
 from ._errors import CliError
 from ._sources import FORMATS, MAX_CHANNELS, SIGMF_ARCHIVE, STDIO
 from .engine import (DEFAULT_BLOCK, DEFAULT_TELEMETRY_EVERY, MAX_BLOCK, PLOT_CHANNELS, Agc, Average,
-                     ChainConfig, Lowpass, RunOptions, Taps)
+                     ChainConfig, Lowpass, RunOptions, Shift, Taps)
 
 PROG = "kestrix"
 MAX_WORKERS = 1024
+MAX_DECIMATE = 1 << 16
 
 
 def number(text: str) -> float:
@@ -81,7 +83,13 @@ def int_range(lo: int, hi: int):
 
 
 class Parser(argparse.ArgumentParser):
-    """argparse with one-line errors that exit with status 2 through CliError."""
+    """argparse with one-line errors that exit with status 2 through CliError, and
+    negative numbers in any spelling taken as values (--shift -125e3, --ref-db -1e-3):
+    no option of this command starts with a digit."""
+
+    def __init__(self, *args, **kwargs) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-\.?\d")
 
     def error(self, message: str):
         command = self.prog.partition(" ")[2]
@@ -111,10 +119,11 @@ def build_parser() -> Parser:
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
     pr = sub.add_parser(
-        "process", help="run the FIR -> AGC -> moving average chain over a recording",
-        description="Stream a recording through an FIR (with --lowpass, --lowpass-hz or "
-                    "--taps), AGC (unless --no-agc) and moving average (with --average), in "
-                    "that order, each channel through a chain of its own. The output is "
+        "process", help="run the shift -> FIR -> AGC -> moving average chain over a recording",
+        description="Stream a recording through a frequency shift (with --shift), an FIR (with "
+                    "--lowpass, --lowpass-hz or --taps; keeping one output in D with "
+                    "--decimate D), AGC (unless --no-agc) and moving average (with --average), "
+                    "in that order, each channel through a chain of its own. The output is "
                     "bit-identical to the same library calls made on the whole recording, "
                     "channel by channel, and memory stays bounded whatever its length. "
                     "'-' reads standard input and '-o -' writes standard output, so kestrix "
@@ -190,7 +199,7 @@ def build_parser() -> Parser:
                         "processing (default 40)")
     g.add_argument("--settle-tol-db", type=positive, default=1.0, metavar="DB",
                    help="tolerance, in dB, for the settling prediction (default 1)")
-    g = pr.add_argument_group("filters (one FIR: --lowpass, --lowpass-hz or --taps)")
+    g = pr.add_argument_group("shift and filters (one FIR: --lowpass, --lowpass-hz or --taps)")
     fir = g.add_mutually_exclusive_group()
     fir.add_argument("--lowpass", nargs=3, type=number, metavar=("FPASS", "FSTOP", "ATTEN_DB"),
                      help="Kaiser lowpass FIR before the AGC: passband and stopband edges as "
@@ -204,6 +213,15 @@ def build_parser() -> Parser:
                           "complex64 taps, or text with one tap per line, real (0.25) or "
                           "complex (0.25-0.1j), as 'design --taps-out' writes; float64 and "
                           "complex128 are converted, with a note when that changes a value")
+    g.add_argument("--shift", type=finite, metavar="HZ",
+                   help="move every frequency by HZ before the FIR (|HZ| <= rate/2; needs the "
+                        "sample rate): --shift -125e3 brings a signal at +125 kHz to 0 Hz, and "
+                        "the output's SigMF captures record the centre frequency moved with it")
+    g.add_argument("--decimate", type=int_range(1, MAX_DECIMATE), default=1, metavar="D",
+                   help="keep one FIR output in D (outputs 0, D, 2D, ...; only those are "
+                        "computed): the AGC, the average, the output and its metadata, the "
+                        "telemetry and the plot are at rate/D. Needs the FIR (--lowpass, "
+                        "--lowpass-hz or --taps) to remove what would alias")
     g.add_argument("--average", type=int_range(1, 64), metavar="LEN",
                    help="moving average of LEN samples (1 .. 64) after the AGC")
     g.add_argument("--average-gain", type=finite, default=1.0, metavar="G",
@@ -312,9 +330,10 @@ def build_parser() -> Parser:
 # ------------------------------------------------------------------ what the options mean
 
 
-def chain_config(args, rate: float | None) -> tuple[ChainConfig, list[str]]:
+def chain_config(args, rate: float | None, *, defer: bool = False) -> tuple[ChainConfig, list[str]]:
     """The chain that ``process``'s options ask for, at sample ``rate``; and notes
-    (on converted taps) for the user."""
+    (on converted taps) for the user.  With ``defer``, a ``--shift`` without a rate
+    waits for the recording's (:meth:`ChainConfig.at_rate`)."""
     if args.average is None and args.average_gain != 1.0:
         raise CliError("--average-gain needs --average LEN", 2)
     agc = None if args.no_agc else Agc(
@@ -331,16 +350,22 @@ def chain_config(args, rate: float | None) -> tuple[ChainConfig, list[str]]:
         values, notes = read_taps(args.taps)
         taps = Taps.of(values, args.taps)
     average = Average(args.average, args.average_gain) if args.average else None
-    return ChainConfig(lowpass=lowpass, agc=agc, average=average, taps=taps), notes
+    shift = None
+    if args.shift is not None:
+        shift = Shift(args.shift) if defer and not rate else Shift.from_hz(args.shift, rate)
+    return ChainConfig(lowpass=lowpass, agc=agc, average=average, taps=taps, shift=shift,
+                       decimate=args.decimate), notes
 
 
 def batch_chain_config(args) -> tuple[ChainConfig, tuple | None, list[str]]:
     """The chain for many inputs: :func:`chain_config` at ``--rate``, except that without
-    one, ``--lowpass-hz`` edges are returned apart, to be designed at each input's own rate."""
+    one, ``--lowpass-hz`` edges are returned apart, to be designed at each input's own rate,
+    and a ``--shift`` waits for that rate too."""
     if args.lowpass_hz and not args.rate:
-        config, notes = chain_config(argparse.Namespace(**{**vars(args), "lowpass_hz": None}), None)
+        config, notes = chain_config(argparse.Namespace(**{**vars(args), "lowpass_hz": None}), None,
+                                     defer=True)
         return config, tuple(args.lowpass_hz), notes
-    config, notes = chain_config(args, args.rate)
+    config, notes = chain_config(args, args.rate, defer=True)
     return config, None, notes
 
 

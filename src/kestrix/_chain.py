@@ -1,11 +1,15 @@
-"""The stage chain of the ``kestrix`` command: FIR, then AGC, then moving average.
+"""The stage chain of the ``kestrix`` command: shift, FIR (decimating or not), AGC,
+moving average.
 
 Each part of a :class:`ChainConfig` is a plain, frozen, picklable record of
 settings that builds its :class:`Stage` (the library object, its metadata
-record and its one-line description).  The FIR is either a Kaiser lowpass
-(:class:`Lowpass`, band edges as fractions of Nyquist or in Hz) or the
-user's own taps (:class:`Taps`).  Each part also knows its group delay, so
-an output's metadata can say how far the chain moved the signal.
+record and its one-line description).  The frequency shift is a
+:class:`Shift`; the FIR is either a Kaiser lowpass (:class:`Lowpass`, band
+edges as fractions of Nyquist or in Hz) or the user's own taps
+(:class:`Taps`), and with a decimation it keeps one output in ``decimate``
+(``FIRDecimator``), so that the AGC and the average run at the lower rate.
+Each part also knows its group delay, so an output's metadata can say how
+far the chain moved the signal.
 """
 
 from __future__ import annotations
@@ -33,25 +37,85 @@ def fmt_rate(hz: float) -> str:
 
 
 class Stage:
-    """One library object in the chain: ``process(block)`` works in place.
+    """One library object in the chain: ``process(block)`` works in place and returns
+    the samples it leaves, the block itself or, for a decimating stage, its start.
 
     ``record`` is the stage's entry in an output's processing metadata and
     ``text`` its one-line description.
     """
 
-    def __init__(self, name: str, obj, method, record: dict, text: str) -> None:
+    def __init__(self, name: str, obj, method, record: dict, text: str, *,
+                 shrinks: bool = False) -> None:
         self.name, self.obj, self.record, self.text = name, obj, record, text
+        self.shrinks = shrinks
         self.run: Callable[[np.ndarray], object] = lambda x: method(x, out=x)
 
-    def process(self, block: np.ndarray) -> None:
-        self.run(block)
+    def process(self, block: np.ndarray) -> np.ndarray:
+        out = self.run(block)
+        return out if self.shrinks else block
 
 
-def _fir_stage(taps: np.ndarray, record: dict, text: str) -> Stage:
-    from .filter import FIR
+def _fir_stage(taps: np.ndarray, record: dict, text: str, decimate: int) -> Stage:
+    if decimate == 1:
+        from .filter import FIR
 
-    fir = FIR(taps)
-    return Stage(record["stage"], fir, fir.execute, record, text)
+        fir = FIR(taps)
+        return Stage(record["stage"], fir, fir.execute, record, text)
+    from .channel import FIRDecimator
+
+    dec = FIRDecimator(taps, decimate)
+    buf = np.empty(0, np.complex64)
+
+    def execute(x: np.ndarray, out=None) -> np.ndarray:
+        # Into a buffer of its own: outputs written over their input would be
+        # collected aside by the filter, an allocation per block.
+        nonlocal buf
+        k = dec.output_length(len(x))
+        if len(buf) < k:
+            buf = np.empty(k, np.complex64)
+        return dec.execute(x, buf[:k])
+
+    return Stage(record["stage"], dec, execute, {**record, "decimate": decimate}, text,
+                 shrinks=True)
+
+
+@dataclass(frozen=True)
+class Shift:
+    """Frequency shift by ``hz`` at sample rate ``rate`` (``Rotator``): every frequency
+    moves by ``hz``.  ``rate`` is None until the recording's own rate is known."""
+
+    hz: float
+    rate: float | None = None
+
+    @classmethod
+    def from_hz(cls, hz: float, rate: float | None) -> "Shift":
+        return cls(hz, rate).at_rate(rate)
+
+    def at_rate(self, rate: float | None) -> "Shift":
+        """This shift at ``rate`` when it has none yet; refused without any rate."""
+        rate = self.rate or rate
+        if not rate:
+            raise CliError("--shift needs the sample rate: give --rate (the input records none)",
+                           2)
+        if not abs(self.hz) <= rate / 2:
+            raise CliError(f"--shift {fmt_rate(self.hz)} lies beyond the band of "
+                           f"+-{fmt_rate(rate / 2)} (half the sample rate, {fmt_rate(rate)})", 2)
+        return dataclasses.replace(self, rate=rate)
+
+    def delay(self) -> int:
+        return 0
+
+    def text(self) -> str:
+        return f"shift {'+' if self.hz >= 0 else '-'}{fmt_rate(abs(self.hz))}"
+
+    def stage(self) -> Stage:
+        from .channel import Rotator
+
+        rot = Rotator(self.hz / self.rate)
+        record = {"stage": "shift", "shift_hz": self.hz, "sample_rate": self.rate,
+                  "shift_cycles_per_sample": rot.shift,
+                  "applied_shift_hz": rot.shift * self.rate, "group_delay_samples": 0}
+        return Stage("shift", rot, rot.steps, record, self.text())
 
 
 @dataclass(frozen=True)
@@ -116,7 +180,7 @@ class Lowpass:
         return (f"lowpass FIR ({self._edges()}, {self.atten_db:g} dB, {n} taps, Kaiser beta "
                 f"{str(np.float32(beta))})")
 
-    def stage(self) -> Stage:
+    def stage(self, decimate: int = 1) -> Stage:
         from .filter import design_lowpass
 
         n, beta = self.design()
@@ -126,7 +190,8 @@ class Lowpass:
         if self.rate is not None:
             record.update(fpass_hz=self.fpass * self.rate / 2.0,
                           fstop_hz=self.fstop * self.rate / 2.0, sample_rate=self.rate)
-        return _fir_stage(design_lowpass(self.fpass, self.fstop, self.atten_db), record, self.text())
+        return _fir_stage(design_lowpass(self.fpass, self.fstop, self.atten_db), record,
+                          self.text(), decimate)
 
 
 @dataclass(frozen=True)
@@ -154,14 +219,14 @@ class Taps:
         n = len(self.data) // np.dtype(self.dtype).itemsize
         return f"FIR ({n} {kind} taps from {self.name}, {describe_delay(self.delay())})"
 
-    def stage(self) -> Stage:
+    def stage(self, decimate: int = 1) -> Stage:
         taps = self.array()
         record = {"stage": "fir", "taps_from": self.name, "num_taps": len(taps),
                   "taps_kind": "complex" if taps.dtype.kind == "c" else "real",
                   "group_delay_samples": self.delay()}
         if record["group_delay_samples"] is None:
             record["linear_phase"] = False
-        return _fir_stage(taps, record, self.text())
+        return _fir_stage(taps, record, self.text(), decimate)
 
 
 @dataclass(frozen=True)
@@ -233,48 +298,90 @@ class Average:
 
 @dataclass(frozen=True)
 class ChainConfig:
-    """What the chain holds, in its fixed order: FIR (a lowpass or given taps), AGC,
-    moving average."""
+    """What the chain holds, in its fixed order: shift, FIR (a lowpass or given taps,
+    keeping one output in ``decimate``), AGC, moving average."""
 
     lowpass: Lowpass | None = None
     agc: Agc | None = None
     average: Average | None = None
     taps: Taps | None = None
+    shift: Shift | None = None
+    decimate: int = 1
+
+    @property
+    def fir(self) -> Lowpass | Taps | None:
+        return self.lowpass if self.lowpass is not None else self.taps
 
     @property
     def parts(self) -> list:
-        return [p for p in (self.lowpass, self.taps, self.agc, self.average) if p is not None]
+        return [p for p in (self.shift, self.lowpass, self.taps, self.agc, self.average)
+                if p is not None]
 
     @property
     def fir_only(self) -> bool:
-        """Only an FIR: every output sample depends on a bounded stretch of input."""
-        return (self.agc is None and self.average is None
-                and (self.lowpass is not None or self.taps is not None))
+        """Only an FIR at the full rate: each output sample depends on a bounded stretch
+        of input and on nothing else, so a recording can be filtered in pieces."""
+        return (self.agc is None and self.average is None and self.shift is None
+                and self.decimate == 1 and self.fir is not None)
 
     @property
     def decim(self) -> int:
-        """Blocks must be multiples of this for the chain to match one whole-array call."""
-        return self.agc.decim if self.agc is not None else 1
+        """Blocks must be multiples of this for the chain to match one whole-array call:
+        each then gives the AGC a multiple of its ``decim`` samples."""
+        return (self.agc.decim if self.agc is not None else 1) * self.decimate
+
+    def at_rate(self, rate: float | None) -> "ChainConfig":
+        """This chain at the recording's sample ``rate``, for a shift given without one."""
+        if self.shift is None or self.shift.rate is not None:
+            return self
+        return dataclasses.replace(self, shift=self.shift.at_rate(rate))
+
+    def output_count(self, count: int | None) -> int | None:
+        """Samples out per channel for ``count`` in: FIR outputs 0, decimate, 2 decimate, ..."""
+        return None if count is None else -(-count // self.decimate)
+
+    def output_rate(self, rate: float | None) -> float | None:
+        return rate / self.decimate if rate else rate
 
     def check(self) -> list[str]:
         """Raise CliError (status 2) for a chain that cannot work; return warnings."""
         if self.lowpass is not None and self.taps is not None:
             raise CliError("a lowpass and given taps both make the chain's FIR; choose one", 2)
+        if self.decimate != 1 and self.fir is None:
+            raise CliError(f"--decimate {self.decimate} drops samples: it needs a lowpass "
+                           f"(--lowpass, --lowpass-hz) or --taps to filter what would alias", 2)
         if self.lowpass is not None:
             self.lowpass.check()
         return self.agc.check() if self.agc is not None else []
 
     def group_delay(self) -> int | float | None:
-        """Samples by which the chain delays the signal; None when a stage has no single
-        delay (taps that are not linear phase)."""
-        delays = [p.delay() for p in self.parts]
-        return None if None in delays else sum(delays)
+        """Output samples by which the chain delays the signal; None when a stage has no
+        single delay (taps that are not linear phase)."""
+        fir = self.fir
+        before = [p.delay() for p in (self.shift, fir) if p is not None]
+        after = [p.delay() for p in (self.agc, self.average) if p is not None]
+        if None in before or None in after:
+            return None
+        lead = sum(before)
+        if self.decimate != 1:
+            lead = lead // self.decimate if lead % self.decimate == 0 else lead / self.decimate
+        return lead + sum(after)
+
+    def _text(self, part) -> str:
+        if part is self.fir and self.decimate != 1:
+            return f"{part.text()}, keeping 1 output in {self.decimate}"
+        return part.text()
 
     def describe(self) -> str:
-        return " -> ".join(p.text() for p in self.parts) or "none (copy)"
+        return " -> ".join(self._text(p) for p in self.parts) or "none (copy)"
 
     def build(self) -> "Chain":
-        return Chain([p.stage() for p in self.parts])
+        stages = []
+        for p in self.parts:
+            stage = p.stage(self.decimate) if p is self.fir else p.stage()
+            stage.text = self._text(p)
+            stages.append(stage)
+        return Chain(stages)
 
 
 class Chain:
@@ -286,9 +393,11 @@ class Chain:
     def stage(self, name: str) -> Stage | None:
         return next((s for s in self.stages if s.name == name), None)
 
-    def process(self, block: np.ndarray) -> None:
+    def process(self, block: np.ndarray) -> np.ndarray:
+        """Run the block through every stage; the samples out, the block's start."""
         for s in self.stages:
-            s.process(block)
+            block = s.process(block)
+        return block
 
     def record(self) -> list[dict]:
         return [s.record for s in self.stages]

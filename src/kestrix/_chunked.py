@@ -50,9 +50,11 @@ CHUNKS_PER_WORKER = 8
 def obstacle(src: Source, output: str, config: ChainConfig, options: RunOptions) -> str | None:
     """Why this recording cannot be filtered in chunks, or None."""
     if not config.fir_only:
-        return ("the AGC and the moving average depend on the whole past, so a recording runs "
-                "in order (--workers and --scheduler spread several recordings, or an FIR-only "
-                "chain's filtering)")
+        what = ("the AGC and the moving average depend on the whole past"
+                if config.agc is not None or config.average is not None else
+                "a shift or a decimation counts the samples from the recording's start")
+        return (f"{what}, so a recording runs in order (--workers and --scheduler spread "
+                f"several recordings, or an FIR-only chain's filtering)")
     if not src.files or src.count is None:
         return "the input is not a regular file"
     fmt = output_format(output, options.out_format, options.out_datatype)

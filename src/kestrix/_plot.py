@@ -67,9 +67,10 @@ def _spectrogram(ax, image, scale, rate, name, vmax):
 
 def _power_panel(ax, env_in, env_out, scale, ref_db, name):
     frame = env_in.FRAME
-    for env, color, what in ((env_in, "tab:gray", "input"), (env_out, "tab:blue", "output")):
+    for env, color, what, k in ((env_in, "tab:gray", "input", scale[0]),
+                                (env_out, "tab:blue", "output", scale[1])):
         s = env.bins.series()
-        _band(ax, s["centre"] * frame * scale, s, color, f"{what} power")
+        _band(ax, s["centre"] * frame * k, s, color, f"{what} power")
     if ref_db is not None:
         ax.axhline(ref_db, color="tab:red", ls="--", lw=0.8, label=f"reference {ref_db:g} dB")
     ax.set_ylabel(f"{name}power (dB)\nper {frame} samples")
@@ -85,23 +86,32 @@ def _agc_panel(ax, tap, scale, ref_db, name):
 
 
 def plot_process(fileobj, *, title: str, rate: float | None, channels, total: int,
-                 ref_db: float | None) -> None:
+                 ref_db: float | None, decimate: int = 1) -> None:
     """Per channel shown: power envelopes (min..max bands and mean), the AGC loop and
     two spectrograms.  ``channels`` holds (index, env_in, env_out, specs, tap) of the
-    channels drawn, the first of ``total``."""
+    channels drawn, the first of ``total``.  ``rate`` is the input's; with a
+    decimation the output side (its envelope, spectrogram and the AGC, which runs
+    after the decimation) is at ``rate / decimate``, and without a rate the time
+    axis counts output samples."""
     panels = []  # (kind, height ratio, channel name, what to draw)
     for index, env_in, env_out, specs, tap in channels:
         name = f"ch {index} " if total > 1 else ""
         panels.append(("power", 1.2, name, (env_in, env_out)))
         if tap is not None and tap.series("gain") is not None:
             panels.append(("agc", 1.0, name, tap))
-        for what, gram in zip(("input", "output"), specs):
+        for side, (what, gram) in enumerate(zip(("input", "output"), specs)):
             image = gram.image() if gram is not None else None
             if image is not None:
-                panels.append(("spectrum", 1.1, f"{name}{what}", image))
+                panels.append(("spectrum", 1.1, f"{name}{what}", (image, side)))
     per_row = 2.2 if len(channels) == 1 else 1.6
     fig, axes = _figure(len(panels), 2.0 + per_row * len(panels), [p[1] for p in panels])
-    scale, xlabel = (1.0 / rate, "time (s)") if rate else (1.0, "sample")
+    # Time-axis units per sample on each side of the chain, and each side's rate.
+    if rate:
+        scale, xlabel = (1.0 / rate, decimate / rate), "time (s)"
+    else:
+        scale = (1.0 / decimate, 1.0)
+        xlabel = "output sample" if decimate != 1 else "sample"
+    rates = (rate, rate / decimate if rate else rate)
     if total > 1:
         shown = len(channels)
         title += (f" [all {total} channels]" if shown == total else
@@ -109,14 +119,16 @@ def plot_process(fileobj, *, title: str, rate: float | None, channels, total: in
     _title(fig, title)
     for ax, (kind, _, name, what) in zip(axes, panels):
         if kind == "spectrum":
-            shown = _spectrogram(ax, what, scale, rate, name, float(np.max(what["db"])))
+            image, side = what
+            shown = _spectrogram(ax, image, scale[side], rates[side], name,
+                                 float(np.max(image["db"])))
             # An inset colour bar leaves the panel as wide as the others.
             fig.colorbar(shown, cax=ax.inset_axes((1.005, 0.0, 0.012, 1.0)), label="dB")
             continue
         if kind == "power":
             _power_panel(ax, *what, scale, ref_db, name)
         else:
-            _agc_panel(ax, what, scale, ref_db, name)
+            _agc_panel(ax, what, scale[1], ref_db, name)
         ax.grid(True, alpha=0.3)
         ax.legend(loc="lower right", fontsize=7, ncol=3)
     if len(channels) > 1:  # shorter panels: smaller labels, so that they fit

@@ -153,16 +153,29 @@ def sigmf_dumps(meta: dict) -> str:
     return buf.getvalue() + "\n"
 
 
+def _is_int(v) -> bool:
+    return isinstance(v, int) and not isinstance(v, bool)
+
+
+def _is_number(v) -> bool:
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
 def output_meta(src_meta: dict | None, *, datatype: str, channels: int, rate: float | None,
                 count: int, processing: dict, description: str | None = None,
-                sha512: str | None = None) -> dict:
+                sha512: str | None = None, decimate: int = 1, shift_hz: float = 0.0) -> dict:
     """Metadata of an output: the input's global fields, captures and annotations kept.
 
     The output holds the same samples at the same positions, so captures and
     annotations keep their ``core:sample_start``; the chain's delay is in the
-    processing record.  Fields that describe the input's bytes rather than
-    its signal (sample type, digest, non-conforming layout) are replaced or
-    dropped; the processing record goes under the ``kestrix:`` namespace.
+    processing record.  With a decimation, output sample j is input sample
+    ``decimate * j``: positions become the first output sample at or after
+    them.  A shift by ``shift_hz`` moves every frequency of the signal, so the
+    frequency now at 0 Hz, each capture's ``core:frequency``, moves the other
+    way; annotations' frequency edges are those of the signal and stay.
+    Fields that describe the input's bytes rather than its signal (sample
+    type, digest, non-conforming layout) are replaced or dropped; the
+    processing record goes under the ``kestrix:`` namespace.
     """
     from . import __version__
 
@@ -183,9 +196,22 @@ def output_meta(src_meta: dict | None, *, datatype: str, channels: int, rate: fl
     ext.append({"name": "kestrix", "version": __version__, "optional": True})
     g["core:extensions"] = ext
     g["kestrix:processing"] = processing
+    def first_out(position):  # the first output sample at or after an input position
+        return -(-position // decimate)
+
     caps = meta.get("captures") or [{"core:sample_start": 0}]
     for c in caps:
         c.pop("core:header_bytes", None)
+        if _is_int(c.get("core:sample_start")):
+            c["core:sample_start"] = first_out(c["core:sample_start"])
+        if shift_hz and _is_number(c.get("core:frequency")):
+            c["core:frequency"] = c["core:frequency"] - shift_hz
+    for a in (meta.get("annotations") or []) if decimate != 1 else []:
+        start, count_in = a.get("core:sample_start"), a.get("core:sample_count")
+        if _is_int(start):
+            a["core:sample_start"] = first_out(start)
+            if _is_int(count_in):
+                a["core:sample_count"] = first_out(start + count_in) - a["core:sample_start"]
     meta["captures"] = [c for c in caps if c.get("core:sample_start", 0) <= count] or [
         {"core:sample_start": 0}]
     meta.setdefault("annotations", [])

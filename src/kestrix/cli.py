@@ -150,10 +150,11 @@ def _settling_lines(agc: Agc, args, rate: float | None) -> list[str]:
 
 
 def _chain_lines(config, args, rate: float | None) -> list[str]:
-    """The chain, then the AGC's predicted settling unless quiet (the query costs)."""
+    """The chain, then the AGC's predicted settling unless quiet (the query costs): in
+    the AGC's samples, those after any decimation."""
     lines = [f"  chain   {config.describe()}"]
     if config.agc is not None and not args.quiet:
-        lines += _settling_lines(config.agc, args, rate)
+        lines += _settling_lines(config.agc, args, config.output_rate(rate))
     return lines
 
 
@@ -364,6 +365,10 @@ def _summary(s, folder: str | None, out) -> None:
     lines = ["summary"]
     dur = f" = {fmt_seconds(n / rate)} at {fmt_rate(rate)}" if rate else ""
     lines.append(f"  samples     {fmt_count(n)}{dur}" + (f", {nch} channels" if nch > 1 else ""))
+    if s.decimate != 1:
+        out_rate = f" at {fmt_rate(s.output_rate)}" if rate else ""
+        lines.append(f"  output      {fmt_count(s.output_samples)} samples{out_rate} "
+                     f"(1 in {s.decimate} kept)")
     lines.append(f"  time        {s.seconds:.3f} s, {speed / 1e6:.1f} Msamples/s "
                  f"({speed * 8 / 1e6:.0f} MB/s)")
     if s.per_channel:
@@ -374,7 +379,8 @@ def _summary(s, folder: str | None, out) -> None:
     if s.group_delay != 0:
         lines.append("  delay       " + ("not defined: the taps are not linear phase"
                                          if s.group_delay is None else
-                                         f"{s.group_delay:g} samples (the chain's group delay)"))
+                                         f"{s.group_delay:g} {'output ' * (s.decimate != 1)}"
+                                         f"samples (the chain's group delay)"))
     if s.saturated is not None:
         share = 100.0 * s.saturated / max(s.components, 1)
         lines.append(f"  saturated   {fmt_count(s.saturated)} of {fmt_count(s.components)} "

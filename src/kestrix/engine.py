@@ -1,15 +1,18 @@
 """The processing engine of the ``kestrix`` command.
 
-One stage chain per channel (FIR, then AGC, then moving average), each built
+One stage chain per channel (shift, FIR, AGC, moving average), each built
 from the same plain, picklable :class:`ChainConfig`, is streamed over a
 recording in blocks by :func:`process_recording`, which also feeds
 fixed-size statistics, the AGC telemetry CSV and the plot.  The function
 prints nothing and keeps no global state, so it runs as well in another
 process; progress goes through an optional callback.
 
-Blocks are kept to multiples of the AGC's ``decim``: the block AGC chunks
-every call from its start, so only such blocks give the bits of one call on
-the whole array.  The channels of a recording never meet: each has its own
+Blocks are kept to multiples of the AGC's ``decim`` (times the chain's
+decimation): the block AGC chunks every call from its start, so only such
+blocks give the bits of one call on the whole array.  A decimating FIR keeps
+outputs 0, D, 2D, ... of the recording, so the AGC, the average, the output
+and its metadata (sample rate, captures), the telemetry and the plot are at
+the output rate.  The channels of a recording never meet: each has its own
 FIR delay line, AGC loop and average, so each comes out as the library chain
 would make it from that channel alone.
 
@@ -22,7 +25,7 @@ Examples
 >>> [stage.name for stage in chain.stages]
 ['lowpass_fir', 'agc']
 >>> block = np.ones(64, np.complex64)
->>> chain.process(block) is None  # in place
+>>> chain.process(block) is block  # in place
 True
 >>> config.describe().split(" -> ")[0]
 'lowpass FIR (0.2/0.3 x Nyquist, 60 dB, 75 taps, Kaiser beta 5.65326)'
@@ -40,7 +43,7 @@ from typing import Callable
 
 import numpy as np
 
-from ._chain import Agc, Average, Chain, ChainConfig, Lowpass, Stage, Taps
+from ._chain import Agc, Average, Chain, ChainConfig, Lowpass, Shift, Stage, Taps
 from ._datatypes import SampleType
 from ._errors import CliError, SignalHold, check_signalled
 from ._sigmf import output_meta
@@ -49,7 +52,8 @@ from ._sources import Source, open_source
 from ._stats import PowerEnvelope, Spectrogram
 from ._telemetry import TelemetryCsv, TelemetryTap
 
-__all__ = ["Agc", "Average", "Chain", "ChainConfig", "Lowpass", "Stage", "Taps", "RunOptions",
+__all__ = ["Agc", "Average", "Chain", "ChainConfig", "Lowpass", "Shift", "Stage", "Taps",
+           "RunOptions",
            "Summary", "ChannelSummary", "process_recording", "block_size"]
 
 DEFAULT_BLOCK = 1 << 16
@@ -94,9 +98,10 @@ class Summary:
     input: str
     output: str
     chain: str
-    samples: int = 0  # per channel
+    samples: int = 0  # per channel, in
     channels: int = 1
-    rate: float | None = None
+    rate: float | None = None  # of the input
+    decimate: int = 1  # input samples per output sample
     seconds: float = 0.0
     per_channel: list[ChannelSummary] = field(default_factory=list)  # empty: not measured
     datatype: str = "cf32_le"  # of the output
@@ -108,6 +113,15 @@ class Summary:
     telemetry_dropped: int | None = None
     warnings: list[str] = field(default_factory=list)
     outputs: list[str] = field(default_factory=list)
+
+    @property
+    def output_samples(self) -> int:
+        """Per channel: the decimating FIR keeps input samples 0, D, 2D, ..."""
+        return -(-self.samples // self.decimate)
+
+    @property
+    def output_rate(self) -> float | None:
+        return self.rate / self.decimate if self.rate else self.rate
 
     @property
     def input_level(self) -> dict:
@@ -129,14 +143,14 @@ class Summary:
 def block_size(requested: int, decim: int) -> int:
     block = -(-requested // decim) * decim
     if block > MAX_BLOCK:
-        raise CliError(f"--block: {requested} rounded up to a multiple of --decim exceeds "
-                       f"{MAX_BLOCK}", 2)
+        raise CliError(f"--block: {requested} rounded up to a multiple of {decim} (--decim, "
+                       f"times --decimate) exceeds {MAX_BLOCK}", 2)
     return block
 
 
 def block_frames(options: RunOptions, config: ChainConfig, channels: int) -> int:
     """Frames per block: ``options.block`` samples shared by the channels, each channel's
-    share rounded up to a multiple of the AGC's ``decim``."""
+    share rounded up to a multiple of the AGC's ``decim`` times the decimation."""
     return block_size(-(-options.block // channels), config.decim)
 
 
@@ -158,10 +172,13 @@ def sigmf_metadata(src: Source, summary: Summary, chain: Chain, frames: int,
                   "group_delay_samples": summary.group_delay}
     if summary.group_delay is None:
         processing["group_delay_note"] = "not linear phase"
+    shift = chain.stage("shift")
     desc = (src.meta or {}).get("global", {}).get("core:description")
     return output_meta(src.meta, datatype=summary.datatype, channels=summary.channels,
-                       rate=summary.rate, count=summary.samples, processing=processing,
-                       description=desc, sha512=sha512)
+                       rate=summary.output_rate, count=summary.output_samples,
+                       processing=processing, description=desc, sha512=sha512,
+                       decimate=summary.decimate,
+                       shift_hz=shift.record["applied_shift_hz"] if shift is not None else 0.0)
 
 
 class Blocks:
@@ -172,16 +189,20 @@ class Blocks:
         self.buf = np.empty((frames, channels), np.complex64)
         self.planes = np.empty((channels, frames), np.complex64) if channels > 1 else None
 
-    def each_channel(self, x: np.ndarray, process: list[Callable[[np.ndarray], None]]) -> None:
-        """``process[c](samples)`` on channel c of the frames ``x``, in place."""
+    def each_channel(self, x: np.ndarray,
+                     process: list[Callable[[np.ndarray], np.ndarray]]) -> np.ndarray:
+        """``process[c](samples)`` on channel c of the frames ``x``; the frames out (as
+        many for every channel: their chains are alike), in ``x`` itself or, for one
+        decimated channel, in its filter's own buffer."""
         if self.planes is None:
-            process[0](x[:, 0])
-            return
+            return process[0](x[:, 0]).reshape(-1, 1)
         p = self.planes[:, : len(x)]
         np.copyto(p, x.T)
-        for c, run in enumerate(process):
-            run(p[c])
-        np.copyto(x, p.T)
+        ys = [run(p[c]) for c, run in enumerate(process)]
+        k = len(ys[0])
+        for c, y in enumerate(ys):
+            x[:k, c] = y
+        return x[:k]
 
 
 class _Channel:
@@ -194,12 +215,13 @@ class _Channel:
         self.before = [m for m in (self.env_in, self.specs[0]) if m is not None]
         self.after = [m for m in (self.env_out, self.specs[1]) if m is not None]
 
-    def process(self, x: np.ndarray) -> None:
+    def process(self, x: np.ndarray) -> np.ndarray:
         for m in self.before:
             m.add(x)
-        self.chain.process(x)
+        y = self.chain.process(x)
         for m in self.after:
-            m.add(x)
+            m.add(y)
+        return y
 
     def summary(self) -> ChannelSummary:
         self.env_in.finish()
@@ -242,9 +264,11 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
     >>> s.datatype, s.saturated, os.path.getsize(os.path.join(folder, "out.cs16"))
     ('ci16_le', 0, 400000)
     """
-    warnings = config.check()
     src = source if isinstance(source, Source) else open_source(
         source, options.in_format, datatype=options.datatype, channels=options.channels)
+    rate = options.rate or src.rate
+    config = config.at_rate(rate)
+    warnings = config.check()
     warnings += src.notes if not isinstance(source, Source) else []
     fmt, stype = output_of(src, output, options)
     if options.sha512 and fmt not in ("sigmf", "sigmf-archive"):
@@ -260,22 +284,22 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
     check_outputs(outputs, src.files, options.force)
     nch = src.channels
     frames = block_frames(options, config, nch)
-    rate = options.rate or src.rate
+    out_rate = config.output_rate(rate)
     runs = [_Channel(config, c, spectra=bool(options.plot) and c < PLOT_CHANNELS)
             for c in range(nch)]
     summary = Summary(src.path, output, config.describe(), channels=nch, rate=rate,
                       warnings=warnings, outputs=outputs, datatype=stype.name,
-                      group_delay=config.group_delay())
+                      group_delay=config.group_delay(), decimate=config.decimate)
     with contextlib.ExitStack() as stack:
         # Unwound last: a signal during the creations or the commits waits for them.
         hold = stack.enter_context(SignalHold())
         hold.hold()
         csv_file = stack.enter_context(OutputFile(options.telemetry, "w")) if options.telemetry else None
         plot_file = stack.enter_context(OutputFile(options.plot)) if options.plot else None
-        sink = stack.enter_context(open_sink(output, fmt, src.count, stype, nch,
-                                             columns=src.columns, digest=options.sha512))
+        sink = stack.enter_context(open_sink(output, fmt, config.output_count(src.count), stype,
+                                             nch, columns=src.columns, digest=options.sha512))
         hold.release()
-        csv = TelemetryCsv(csv_file.file, rate, nch) if csv_file is not None else None
+        csv = TelemetryCsv(csv_file.file, out_rate, nch) if csv_file is not None else None
         if config.agc is not None and (csv is not None or plot_file is not None):
             for r in runs:
                 r.tap = TelemetryTap(r.chain.stage("agc"), csv, options.telemetry_every,
@@ -293,10 +317,10 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
             if not m:
                 break
             check_signalled()
-            blocks.each_channel(x, each)
+            y = blocks.each_channel(x, each)
             if csv is not None:
                 csv.flush()
-            sink.write(x)
+            sink.write(y)
             done += m
             if progress is not None:
                 progress(done, src.count)
@@ -320,8 +344,9 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
 
             shown = runs[:PLOT_CHANNELS]
             plot_process(plot_file.file, title=f"{os.path.basename(src.name)}: {summary.chain}",
-                         rate=rate, channels=[(r.index, r.env_in, r.env_out, r.specs, r.tap)
-                                              for r in shown], total=nch,
+                         rate=rate, decimate=config.decimate,
+                         channels=[(r.index, r.env_in, r.env_out, r.specs, r.tap) for r in shown],
+                         total=nch,
                          ref_db=config.agc.ref_db if config.agc is not None else None)
         hold.hold()
     return summary
