@@ -23,6 +23,7 @@
 // (R, I) in the low lanes of a 4-float vector as the FIR's kernels add a tap.
 #include "channel/firdec_core.h"
 
+#include <bit>
 #include <cstring>
 #include <type_traits>
 
@@ -87,7 +88,7 @@ KX_ALWAYS_INLINE v4f load_sample(const cf32 *s) noexcept {
     unsigned long long bits;
     std::memcpy(&bits, s, sizeof bits);
     const v2u v = {bits, 0};
-    return reinterpret_cast<const v4f &>(v);
+    return std::bit_cast<v4f>(v);
 }
 
 // NO kept outputs; s0 is the newest sample of the first one's window.
