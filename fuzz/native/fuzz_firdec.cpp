@@ -69,17 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         const uint64_t n = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 60)
                                             : in.ConsumeIntegralInRange<uint64_t>(4000, 9000);
         const uint64_t n_out = firdec_output_length(d, n);
-        // out's offset from x in floats: 0 is x itself, a huge one a separate out.
-        const int64_t shift = in.ConsumeBool()   ? 1 << 30
-                              : in.ConsumeBool() ? 0
-                                                 : in.ConsumeIntegralInRange<int64_t>(-2 * int64_t(n), 2 * int64_t(n));
-        const bool apart = shift == 1 << 30;
-        const uint64_t lead = shift < 0 ? uint64_t(-shift) : 0;
-        std::vector<float> buf(2 * n + lead + (apart ? 0 : uint64_t(shift > 0 ? shift : 0)) + 2);
-        std::vector<float> separate(apart ? 2 * n + 2 : 0);
-        float *xf = buf.data() + lead;
-        float *of = apart ? separate.data() : xf + shift;
-        kxfuzz::fill(in, xf, 2 * n);
+        const kxfuzz::Placed placed = kxfuzz::place_out(in, n);
+        float *xf = placed.x;
+        float *of = placed.out;
         z.insert(z.end(), reinterpret_cast<cf32 *>(xf), reinterpret_cast<cf32 *>(xf) + n);
 
         const uint64_t got = firdec_execute(d, reinterpret_cast<const cf32 *>(xf), n,

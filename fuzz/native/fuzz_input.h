@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/kx_core.h"
 
@@ -61,6 +62,31 @@ inline bool same_values(const float *a, const float *b, std::size_t n) {
     for (std::size_t i = 0; i < n; i++)
         if (!same_bits(&a[i], &b[i], 4) && !(a[i] != a[i] && b[i] != b[i])) return false;
     return true;
+}
+
+// A block x of n samples and an out for a block method, placed at a drawn
+// offset from x in floats: x itself, a separate buffer, or a view of x's
+// buffer shifted either way.  x is filled with drawn samples.
+struct Placed {
+    std::vector<float> buf, separate;
+    float *x = nullptr;
+    float *out = nullptr;
+};
+
+inline Placed place_out(FuzzedDataProvider &in, uint64_t n) {
+    // 0 is x itself, a huge offset a separate out.
+    const int64_t shift = in.ConsumeBool()   ? 1 << 30
+                          : in.ConsumeBool() ? 0
+                                             : in.ConsumeIntegralInRange<int64_t>(-2 * int64_t(n), 2 * int64_t(n));
+    const bool apart = shift == 1 << 30;
+    const uint64_t lead = shift < 0 ? uint64_t(-shift) : 0;
+    Placed p;
+    p.buf.resize(2 * n + lead + (apart ? 0 : uint64_t(shift > 0 ? shift : 0)) + 2);
+    p.separate.resize(apart ? 2 * n + 2 : 0);
+    p.x = p.buf.data() + lead;
+    p.out = apart ? p.separate.data() : p.x + shift;
+    fill(in, p.x, 2 * n);
+    return p;
 }
 
 }  // namespace kxfuzz

@@ -28,6 +28,17 @@ CLIP_BOTH_DB = 3.010299956639812  # a sample clipped on both components: clip + 
 PAIRING_LIMIT = 0.05  # 4 decim loop_bw above this may ring or oscillate
 
 
+def first_output(position: int, decimate: int) -> int:
+    """The first output at or after input ``position`` of a decimation that keeps
+    input samples 0, D, 2D, ...; of a recording of ``position`` samples, the count."""
+    return -(-position // decimate)
+
+
+def output_rate(rate: float | None, decimate: int) -> float | None:
+    """The sample rate after keeping 1 sample in ``decimate``; None stays None."""
+    return rate / decimate if rate else rate
+
+
 def fmt_rate(hz: float) -> str:
     """A frequency or sample rate for people: 2.4 MHz, 150 kHz, 60 Hz."""
     for unit, scale in (("MHz", 1e6), ("kHz", 1e3)):
@@ -338,10 +349,10 @@ class ChainConfig:
 
     def output_count(self, count: int | None) -> int | None:
         """Samples out per channel for ``count`` in: FIR outputs 0, decimate, 2 decimate, ..."""
-        return None if count is None else -(-count // self.decimate)
+        return None if count is None else first_output(count, self.decimate)
 
     def output_rate(self, rate: float | None) -> float | None:
-        return rate / self.decimate if rate else rate
+        return output_rate(rate, self.decimate)
 
     def check(self) -> list[str]:
         """Raise CliError (status 2) for a chain that cannot work; return warnings."""

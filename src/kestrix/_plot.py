@@ -11,6 +11,7 @@ import textwrap
 
 import numpy as np
 
+from ._chain import output_rate
 from ._errors import require
 from ._stats import db
 
@@ -111,7 +112,7 @@ def plot_process(fileobj, *, title: str, rate: float | None, channels, total: in
     else:
         scale = (1.0 / decimate, 1.0)
         xlabel = "output sample" if decimate != 1 else "sample"
-    rates = (rate, rate / decimate if rate else rate)
+    rates = (rate, output_rate(rate, decimate))
     if total > 1:
         shown = len(channels)
         title += (f" [all {total} channels]" if shown == total else

@@ -16,6 +16,7 @@ import os
 import tarfile
 import warnings
 
+from ._chain import first_output
 from ._datatypes import sample_type
 from ._errors import CliError, os_error, require
 from ._sources import SIGMF_DATA, SIGMF_META, Source, check_channels, sigmf_pair, stat_input
@@ -196,22 +197,20 @@ def output_meta(src_meta: dict | None, *, datatype: str, channels: int, rate: fl
     ext.append({"name": "kestrix", "version": __version__, "optional": True})
     g["core:extensions"] = ext
     g["kestrix:processing"] = processing
-    def first_out(position):  # the first output sample at or after an input position
-        return -(-position // decimate)
-
     caps = meta.get("captures") or [{"core:sample_start": 0}]
     for c in caps:
         c.pop("core:header_bytes", None)
         if _is_int(c.get("core:sample_start")):
-            c["core:sample_start"] = first_out(c["core:sample_start"])
+            c["core:sample_start"] = first_output(c["core:sample_start"], decimate)
         if shift_hz and _is_number(c.get("core:frequency")):
             c["core:frequency"] = c["core:frequency"] - shift_hz
     for a in (meta.get("annotations") or []) if decimate != 1 else []:
         start, count_in = a.get("core:sample_start"), a.get("core:sample_count")
         if _is_int(start):
-            a["core:sample_start"] = first_out(start)
+            a["core:sample_start"] = first_output(start, decimate)
             if _is_int(count_in):
-                a["core:sample_count"] = first_out(start + count_in) - a["core:sample_start"]
+                end = first_output(start + count_in, decimate)
+                a["core:sample_count"] = end - a["core:sample_start"]
     meta["captures"] = [c for c in caps if c.get("core:sample_start", 0) <= count] or [
         {"core:sample_start": 0}]
     meta.setdefault("annotations", [])

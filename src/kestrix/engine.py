@@ -43,7 +43,8 @@ from typing import Callable
 
 import numpy as np
 
-from ._chain import Agc, Average, Chain, ChainConfig, Lowpass, Shift, Stage, Taps
+from ._chain import (Agc, Average, Chain, ChainConfig, Lowpass, Shift, Stage, Taps, first_output,
+                     output_rate)
 from ._datatypes import SampleType
 from ._errors import CliError, SignalHold, check_signalled
 from ._sigmf import output_meta
@@ -117,11 +118,11 @@ class Summary:
     @property
     def output_samples(self) -> int:
         """Per channel: the decimating FIR keeps input samples 0, D, 2D, ..."""
-        return -(-self.samples // self.decimate)
+        return first_output(self.samples, self.decimate)
 
     @property
     def output_rate(self) -> float | None:
-        return self.rate / self.decimate if self.rate else self.rate
+        return output_rate(self.rate, self.decimate)
 
     @property
     def input_level(self) -> dict:
