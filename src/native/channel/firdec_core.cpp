@@ -15,33 +15,36 @@ namespace {
 // read them back from the first-level cache: 32 KiB.
 constexpr uint64_t FIRDEC_STRETCH = 4096;
 
-// The body taps in the lane layout of the kernels: group g's vector holds,
-// in sample slot j (floats 2j, 2j+1), tap 8g + 7 - j, because slot j meets
-// the sample x[n - 8g - 7 + j] of output n's window.
+// The taps in the lane layout of the windows kernels.  Group g's vector
+// holds, in sample slot j (floats 2j, 2j+1), tap 8g + 7 - j, because slot j
+// meets the sample x[n - 8g - 7 + j] of output n's window.  The taps past
+// the last full group follow one vector each, the same tap in every slot.
+// Real taps take 16 floats per vector, each tap in both floats of its
+// sample; complex ones 32, (hr, hr) pairs, then (-hi, hi) pairs.
 float *spread_taps(const fir_filter *f) noexcept {
-    const uint64_t groups = f->taps_len / 8;
-    if (groups == 0) return nullptr;
+    const uint64_t len = f->taps_len;
+    if (len < 8) return nullptr;
     const bool real = f->taps_real != nullptr;
     const uint64_t per = real ? 16 : 32;
-    float *lanes = static_cast<float *>(std::malloc(groups * per * sizeof(float)));
+    float *lanes = static_cast<float *>(std::malloc((len / 8 + len % 8) * per * sizeof(float)));
     if (lanes == nullptr) return nullptr;
-    for (uint64_t g = 0; g < groups; g++) {
-        float *v = lanes + g * per;
-        for (uint64_t j = 0; j < 8; j++) {
-            const uint64_t k = 8 * g + 7 - j;
-            if (real) {
-                v[2 * j] = v[2 * j + 1] = f->taps_real[k];
-            } else {
-                const float hr = f->taps[k].real();
-                const float hi = f->taps[k].imag();
-                v[2 * j] = v[2 * j + 1] = hr;
-                // Adding (-hi)*xi is the IEEE subtraction of hi*xi; a NaN hi
-                // keeps its sign, as it would through the subtraction.
-                v[16 + 2 * j] = hi != hi ? hi : -hi;
-                v[16 + 2 * j + 1] = hi;
-            }
+    auto put = [&](float *v, uint64_t slot, uint64_t k) {
+        if (real) {
+            v[2 * slot] = v[2 * slot + 1] = f->taps_real[k];
+        } else {
+            const float hr = f->taps[k].real();
+            const float hi = f->taps[k].imag();
+            v[2 * slot] = v[2 * slot + 1] = hr;
+            // Adding (-hi)*xi is the IEEE subtraction of hi*xi; a NaN hi
+            // keeps its sign, as it would through the subtraction.
+            v[16 + 2 * slot] = hi != hi ? hi : -hi;
+            v[16 + 2 * slot + 1] = hi;
         }
-    }
+    };
+    const uint64_t body = len & ~uint64_t(7);
+    for (uint64_t k = 0; k < body; k++) put(lanes + k / 8 * per, 7 - k % 8, k);
+    for (uint64_t k = body; k < len; k++)
+        for (uint64_t slot = 0; slot < 8; slot++) put(lanes + (k / 8 + k % 8) * per, slot, k);
     return lanes;
 }
 
@@ -82,12 +85,10 @@ fir_decimator *finish(fir_filter *f, uint64_t factor) noexcept {
     d->fir = f;
     d->factor = factor;
     bool ok;
-    if (factor >= FIRDEC_STREAM_MIN_FACTOR && factor <= FIRDEC_STREAM_MAX_FACTOR) {
+    d->lanes = spread_taps(f);
+    ok = d->lanes != nullptr || f->taps_len < 8;
+    if (ok && factor >= FIRDEC_STREAM_MIN_FACTOR && factor <= FIRDEC_STREAM_MAX_FACTOR)
         ok = lay_streams(d);
-    } else {
-        d->lanes = spread_taps(f);
-        ok = d->lanes != nullptr || f->taps_len < 8;
-    }
     if (!ok) {
         firdec_destroy(d);
         return nullptr;

@@ -41,12 +41,9 @@ inline constexpr uint64_t FIRDEC_FAILED = UINT64_MAX;
 struct fir_decimator {
     fir_filter *fir;   // the taps (their kind, for life), the delay line of the
                        // last taps_len-1 inputs and the work buffer
-    float *lanes;      // factors without streams: the taps below
-                       // 8*floor(taps_len/8), per group of eight reversed and
-                       // spread over a 16-float vector: real, 16 floats per
-                       // group (each tap in both floats of its sample);
-                       // complex, 32 (hr, hr pairs, then -hi, hi pairs); null
-                       // when taps_len < 8 or with streams
+    float *lanes;      // the taps in the lane layout of the windows kernels
+                       // (spread_taps in firdec_core.cpp); null when
+                       // taps_len < 8
     cf32 *streams;     // factors in the stream range: the phase streams of
                        // one chunk, factor rows of stream_len samples, stream r
                        // holding every factor-th sample from phase r; null

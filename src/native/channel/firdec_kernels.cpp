@@ -1,4 +1,4 @@
-// Decimating FIR kernels.  Both compute every kept output in the FIR's own
+// Decimating FIR kernels.  Each computes every kept output in the FIR's own
 // order (filter/fir_core.h), so every variant gives the FIR's bits.
 //
 // Phase streams (factors FIRDEC_STREAM_MIN_FACTOR .. FIRDEC_STREAM_MAX_FACTOR):
@@ -8,6 +8,9 @@
 // outputs as in the FIR's kernel: partial m takes the taps k = m (mod 8) in
 // increasing k, the fixed tree joins the partials, the tail taps follow one
 // at a time, each tap's samples one vector load at that tap's offset.
+//
+// Factor 8 on 16-float vectors (AVX-512): eight kept outputs per pass, each
+// as the windows kernel below computes it, side by side; see that section.
 //
 // Windows (other factors): one kept output per pass, its eight partial sums
 // side by side in the lanes of a 16-float vector.  Group g of its window, the
@@ -39,6 +42,7 @@ using kx::load;
 using kx::store;
 using kx::swap_pairs;
 using kx::v4f;
+using kx::FirTap;
 
 // Outputs per pass: independent addition chains that hide the adder's
 // latency, as many as the register file holds with the tap vectors.
@@ -164,16 +168,12 @@ template <class V>
 using samples_of = std::conditional_t<lanes<V> == 16, u64x8,
                                       std::conditional_t<lanes<V> == 8, u64x4, u64x2>>;
 
-// A square of B rows of B samples, row i read from src + i*src_pitch,
-// written as its columns, column c to dst + c*pitch: log2(B) rounds of
-// interleaving pairs of rows, by sample, then by pair, then by quad.
-template <class U>
-KX_ALWAYS_INLINE void transpose_square(const cf32 *src, uint64_t src_pitch, cf32 *dst,
-                                       uint64_t pitch) noexcept {
-    constexpr int B = int(sizeof(U) / 8);
-    U a[B], b[B];
-#pragma GCC unroll 8
-    for (int i = 0; i < B; i++) std::memcpy(&a[i], src + i * src_pitch, sizeof a[i]);
+// Rows a[0 .. B-1] of B samples each to their columns b[0 .. B-1] (a is
+// used up): log2(B) rounds of interleaving pairs of rows, by sample, then by
+// pair, then by quad.
+template <class U, int B>
+KX_ALWAYS_INLINE void transpose_rows(U (&a)[B], U (&b)[B]) noexcept {
+    static_assert(B == int(sizeof(U) / 8));
     if constexpr (B == 2) {
         b[0] = __builtin_shufflevector(a[0], a[1], 0, 2);
         b[1] = __builtin_shufflevector(a[0], a[1], 1, 3);
@@ -211,6 +211,18 @@ KX_ALWAYS_INLINE void transpose_square(const cf32 *src, uint64_t src_pitch, cf32
             b[c + 4] = __builtin_shufflevector(a[c], a[c + 4], 4, 5, 6, 7, 12, 13, 14, 15);
         }
     }
+}
+
+// A square of B rows of B samples, row i read from src + i*src_pitch,
+// written as its columns, column c to dst + c*pitch.
+template <class U>
+KX_ALWAYS_INLINE void transpose_square(const cf32 *src, uint64_t src_pitch, cf32 *dst,
+                                       uint64_t pitch) noexcept {
+    constexpr int B = int(sizeof(U) / 8);
+    U a[B], b[B];
+#pragma GCC unroll 8
+    for (int i = 0; i < B; i++) std::memcpy(&a[i], src + i * src_pitch, sizeof a[i]);
+    transpose_rows(a, b);
 #pragma GCC unroll 8
     for (int c = 0; c < B; c++)
         std::memcpy(static_cast<void *>(dst + c * pitch), &b[c], sizeof b[c]);
@@ -343,6 +355,154 @@ KX_ALWAYS_INLINE void run_streams(const fir_decimator *d, const cf32 *s, uint64_
     }
 }
 
+// ---------------------------------------------------------------- factor 8
+//
+// With 16-float vectors and factor 8, eight consecutive kept outputs are
+// eight windows 8 samples apart: group g of output o is the vector group
+// g+1 of output o+1, so the windows kernel's loads are kept in registers
+// across groups (one new vector per group) as fir_kernel keeps its samples,
+// and the tap vector of a group serves all eight.  The eight outputs' fixed
+// trees run side by side, each level adding the upper half of every
+// output's lanes to the lower half exactly as pass does, and leave the
+// outputs in order in one vector, on which the tail taps follow as in the
+// FIR's kernel, their samples taken from the eight windows' first eight
+// samples by a transpose.
+
+// Lanes lo .. lo+7 of a, then of b (lo = 0 or 8).
+template <int lo>
+KX_ALWAYS_INLINE kx::v16f halves(const kx::v16f &a, const kx::v16f &b) noexcept {
+    return __builtin_shufflevector(a, b, lo, lo + 1, lo + 2, lo + 3, lo + 4, lo + 5, lo + 6,
+                                   lo + 7, 16 + lo, 17 + lo, 18 + lo, 19 + lo, 20 + lo,
+                                   21 + lo, 22 + lo, 23 + lo);
+}
+
+// The trees of eight outputs, acc[o] holding output o's partials as pass
+// lays them: (P3+P7, P2+P6, P1+P5, P0+P4) in each half after the first
+// level, ((P1+P5)+(P3+P7), (P0+P4)+(P2+P6)) in each quarter after the
+// second, the sum of the two after the third.  The pairs are formed so that
+// the result holds output o in sample o.
+KX_ALWAYS_INLINE kx::v16f trees8(const kx::v16f (&acc)[8]) noexcept {
+    using kx::v16f;
+    // Outputs (0, 2), (4, 6), (1, 3), (5, 7), a half each.
+    v16f t[4];
+    constexpr int first[4] = {0, 4, 1, 5};
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; i++) {
+        const v16f &a = acc[first[i]];
+        const v16f &b = acc[first[i] + 2];
+        t[i] = halves<8>(a, b) + halves<0>(a, b);
+    }
+    // Outputs 0, 2, 4, 6 and 1, 3, 5, 7, a quarter each.
+    v16f u[2];
+#pragma GCC unroll 2
+    for (int i = 0; i < 2; i++) {
+        const v16f &a = t[2 * i];
+        const v16f &b = t[2 * i + 1];
+        const v16f hi = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23,
+                                                28, 29, 30, 31);
+        const v16f lo = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19,
+                                                24, 25, 26, 27);
+        u[i] = hi + lo;
+    }
+    const v16f hi = __builtin_shufflevector(u[0], u[1], 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26,
+                                            27, 14, 15, 30, 31);
+    const v16f lo = __builtin_shufflevector(u[0], u[1], 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24,
+                                            25, 12, 13, 28, 29);
+    return hi + lo;
+}
+
+// The spread tap at v (fir_decimator::lanes).
+template <bool Real>
+KX_ALWAYS_INLINE FirTap<kx::v16f, Real> tap_at(const float *v) noexcept {
+    if constexpr (Real)
+        return FirTap<kx::v16f, true>(load<kx::v16f>(v));
+    else
+        return FirTap<kx::v16f, false>(load<kx::v16f>(v), load<kx::v16f>(v + 16));
+}
+
+// Eight kept outputs, factor 8, taps_len >= 8; s0 is the newest sample of
+// the first one's window.
+template <bool Real>
+KX_ALWAYS_INLINE void pass8(const fir_decimator *d, const cf32 *s0, cf32 *out) noexcept {
+    using kx::v16f;
+    const uint64_t len = d->fir->taps_len;
+    const uint64_t groups = len / 8;
+    // Group g of output o starts at x0 + 16*(o - g).
+    const float *const x0 = reinterpret_cast<const float *>(s0) - 14;
+    v16f acc[8];
+    v16f xs[8];
+#pragma GCC unroll 8
+    for (int o = 0; o < 8; o++) acc[o] = v16f{};
+#pragma GCC unroll 8
+    for (int o = 0; o < 8; o++) xs[o] = load<v16f>(x0 + 16 * o);
+    const float *t = d->lanes;
+// Eight steps per pass let the compiler rename the shifted registers.
+#pragma GCC unroll 8
+    for (uint64_t g = 1; g < groups; g++) {
+#pragma GCC unroll 8
+        for (int o = 0; o < 8; o++) acc[o] = group_add<v16f, Real>(acc[o], xs[o], t, 0);
+        t += Real ? 16 : 32;
+#pragma GCC unroll 8
+        for (int o = 7; o >= 1; o--) xs[o] = xs[o - 1];
+        xs[0] = load<v16f>(x0 - 16 * g);
+    }
+#pragma GCC unroll 8
+    for (int o = 0; o < 8; o++) acc[o] = group_add<v16f, Real>(acc[o], xs[o], t, 0);
+    v16f r = trees8(acc);
+    // Tap len-1-c reads column c of the rows w[o] = the first eight samples
+    // of output o's window (eight rows of consecutive samples from w0).
+    const uint64_t tail = len - groups * 8;
+    if (tail != 0) {
+        const cf32 *w0 = s0 - (len - 1);
+        u64x8 c[8];
+        if (tail <= 4) {
+            // Columns 0-3 only: rows o and o+4 side by side, then two rounds.
+            u64x8 z[4], b[4];
+#pragma GCC unroll 4
+            for (int i = 0; i < 4; i++) {
+                u64x4 lo, hi;
+                std::memcpy(&lo, w0 + 8 * i, sizeof lo);
+                std::memcpy(&hi, w0 + 8 * (i + 4), sizeof hi);
+                z[i] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
+            }
+#pragma GCC unroll 4
+            for (int i = 0; i < 4; i += 2) {
+                b[i] = __builtin_shufflevector(z[i], z[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+                b[i + 1] = __builtin_shufflevector(z[i], z[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+            }
+            c[0] = __builtin_shufflevector(b[0], b[2], 0, 1, 8, 9, 4, 5, 12, 13);
+            c[1] = __builtin_shufflevector(b[1], b[3], 0, 1, 8, 9, 4, 5, 12, 13);
+            c[2] = __builtin_shufflevector(b[0], b[2], 2, 3, 10, 11, 6, 7, 14, 15);
+            c[3] = __builtin_shufflevector(b[1], b[3], 2, 3, 10, 11, 6, 7, 14, 15);
+        } else {
+            u64x8 rows[8];
+#pragma GCC unroll 8
+            for (int o = 0; o < 8; o++) std::memcpy(&rows[o], w0 + 8 * o, sizeof rows[o]);
+            transpose_rows(rows, c);
+        }
+        // In increasing k, i.e. from column tail-1 down to column 0; tap
+        // len-1-col is the spread tap tail-1-col past the groups.
+        const float *tt = d->lanes + (groups + tail - 1) * (Real ? 16 : 32);
+#pragma GCC unroll 8
+        for (int col = 6; col >= 0; col--) {
+            if (uint64_t(col) < tail) {
+                const float *v = tt - col * (Real ? 16 : 32);
+                FirTap<v16f, Real> tap = tap_at<Real>(v);
+                r = tap.add(r, std::bit_cast<v16f>(c[col]));
+            }
+        }
+    }
+    store(reinterpret_cast<float *>(out), r);
+}
+
+template <bool Real>
+KX_ALWAYS_INLINE void run8(const fir_decimator *d, const cf32 *s, uint64_t count,
+                           cf32 *out) noexcept {
+    uint64_t j = 0;
+    for (; j + 8 <= count; j += 8) pass8<Real>(d, s + 8 * j, out + j);
+    for (; j < count; j++) pass<kx::v16f, Real, 1>(d, s + 8 * j, 8, out + j);
+}
+
 struct DecimateKernel {
     using fn = void (*)(const fir_decimator *, const cf32 *, uint64_t, uint64_t, cf32 *) noexcept;
     static constexpr kx::CpuLevel widest = kx::CPU_AVX512;
@@ -352,6 +512,15 @@ struct DecimateKernel {
                                      uint64_t count, cf32 *out) noexcept {
         using V = kx::vec_for<L>;
         const bool real = d->fir->taps_real != nullptr;
+        if constexpr (lanes<V> == 16) {
+            if (d->factor == 8 && d->lanes != nullptr) {
+                if (real)
+                    run8<true>(d, s, count, out);
+                else
+                    run8<false>(d, s, count, out);
+                return;
+            }
+        }
         if (d->streams != nullptr) {
             if (real)
                 run_streams<V, true>(d, s, count, out);

@@ -35,6 +35,8 @@ struct FirTap<V, true> {
     V h;
     KX_ALWAYS_INLINE explicit FirTap(const float *taps, uint64_t k) noexcept
         : h(splat<V>(taps[k])) {}
+    // From the tap already in every lane.
+    KX_ALWAYS_INLINE explicit FirTap(const V &spread) noexcept : h(spread) {}
     KX_ALWAYS_INLINE V add(const V &acc, const V &s) const noexcept {
         const V prod = h * s;
         return acc + prod;
@@ -46,6 +48,9 @@ struct FirTap<V, false> {
     V hr, cross;
     KX_ALWAYS_INLINE explicit FirTap(const float *taps, uint64_t k) noexcept
         : hr(splat<V>(taps[2 * k])), cross(splat_cross<V>(taps[2 * k + 1])) {}
+    // From hr in every lane and (-hi, hi) in every pair.
+    KX_ALWAYS_INLINE FirTap(const V &spread_hr, const V &spread_cross) noexcept
+        : hr(spread_hr), cross(spread_cross) {}
     KX_ALWAYS_INLINE V add(const V &acc, const V &s) const noexcept {
         const V a = hr * s;
         const V b = cross * swap_pairs(s);
