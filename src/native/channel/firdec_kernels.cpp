@@ -44,6 +44,10 @@ using kx::swap_pairs;
 using kx::v4f;
 using kx::FirTap;
 
+// How far ahead of the samples in use the kernels that read the input once,
+// from memory, ask for it: 16 KiB.
+constexpr uint64_t prefetch_ahead = 2048;
+
 // Outputs per pass: independent addition chains that hide the adder's
 // latency, as many as the register file holds with the tap vectors.
 template <class V, bool Real>
@@ -273,7 +277,7 @@ KX_ALWAYS_INLINE void deinterleave(const fir_decimator *d, const cf32 *p0,
         uint64_t r = 0;
         for (; r + 8 <= F; r += 8) transpose8<V>(at(t, r), F, z + r * SL + t, SL);
         // The block is read once, from memory: ask for it ahead.
-        for (uint64_t b = 0; b < 8 * F; b += 8) __builtin_prefetch(at(t, 0) + 64 * F + b);
+        for (uint64_t b = 0; b < 8 * F; b += 8) __builtin_prefetch(at(t, 0) + prefetch_ahead + b);
         for (; r < F; r++)
             for (uint64_t i = 0; i < 8; i++) z[r * SL + t + i] = *at(t + i, r);
     }
@@ -498,8 +502,17 @@ KX_ALWAYS_INLINE void pass8(const fir_decimator *d, const cf32 *s0, cf32 *out) n
 template <bool Real>
 KX_ALWAYS_INLINE void run8(const fir_decimator *d, const cf32 *s, uint64_t count,
                            cf32 *out) noexcept {
+    // Each pass reads 64 new samples, eight cache lines, from memory: ask
+    // for them ahead, within the windows.
     uint64_t j = 0;
-    for (; j + 8 <= count; j += 8) pass8<Real>(d, s + 8 * j, out + j);
+    for (; j + 8 <= count; j += 8) {
+        if (8 * j + prefetch_ahead + 56 <= 8 * (count - 1)) {
+            const cf32 *p = s + 8 * j + prefetch_ahead;
+#pragma GCC unroll 8
+            for (int l = 0; l < 8; l++) __builtin_prefetch(p + 8 * l);
+        }
+        pass8<Real>(d, s + 8 * j, out + j);
+    }
     for (; j < count; j++) pass<kx::v16f, Real, 1>(d, s + 8 * j, 8, out + j);
 }
 
