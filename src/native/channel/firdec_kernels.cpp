@@ -416,12 +416,12 @@ KX_ALWAYS_INLINE kx::v16f trees8(const kx::v16f (&acc)[8]) noexcept {
 }
 
 // The spread tap at v (fir_decimator::lanes).
-template <bool Real>
-KX_ALWAYS_INLINE FirTap<kx::v16f, Real> tap_at(const float *v) noexcept {
+template <class V, bool Real>
+KX_ALWAYS_INLINE FirTap<V, Real> tap_at(const float *v) noexcept {
     if constexpr (Real)
-        return FirTap<kx::v16f, true>(load<kx::v16f>(v));
+        return FirTap<V, true>(load<V>(v));
     else
-        return FirTap<kx::v16f, false>(load<kx::v16f>(v), load<kx::v16f>(v + 16));
+        return FirTap<V, false>(load<V>(v), load<V>(v + 16));
 }
 
 // Eight kept outputs, factor 8, taps_len >= 8; s0 is the newest sample of
@@ -491,7 +491,7 @@ KX_ALWAYS_INLINE void pass8(const fir_decimator *d, const cf32 *s0, cf32 *out) n
         for (int col = 6; col >= 0; col--) {
             if (uint64_t(col) < tail) {
                 const float *v = tt - col * (Real ? 16 : 32);
-                FirTap<v16f, Real> tap = tap_at<Real>(v);
+                FirTap<v16f, Real> tap = tap_at<v16f, Real>(v);
                 r = tap.add(r, std::bit_cast<v16f>(c[col]));
             }
         }
@@ -499,21 +499,111 @@ KX_ALWAYS_INLINE void pass8(const fir_decimator *d, const cf32 *s0, cf32 *out) n
     store(reinterpret_cast<float *>(out), r);
 }
 
-template <bool Real>
+// The same on 8- and 4-float vectors: lanes/2 kept outputs per pass (as many
+// as one vector holds), each group of a window G = 16/lanes vectors, read
+// where it lies (the register file cannot keep them).  The trees' first level
+// adds each window's upper vectors to its lower ones, as halve does; the two
+// levels after it pair the outputs so that the result holds output o in
+// sample o.  The tail taps' samples come from the windows' first eight by
+// transposes of squares.
+template <class V, bool Real>
+KX_ALWAYS_INLINE void pass_narrow(const fir_decimator *d, const cf32 *s0, cf32 *out) noexcept {
+    constexpr int W = lanes<V>;
+    constexpr int NO = W / 2;
+    constexpr int G = 16 / W;
+    using U = samples_of<V>;
+    const uint64_t len = d->fir->taps_len;
+    const uint64_t groups = len / 8;
+    const float *const x0 = reinterpret_cast<const float *>(s0) - 14;
+    V acc[NO][G];
+#pragma GCC unroll 4
+    for (int o = 0; o < NO; o++)
+#pragma GCC unroll 4
+        for (int v = 0; v < G; v++) acc[o][v] = V{};
+    const float *t = d->lanes;
+    for (uint64_t g = 0; g < groups; g++) {
+#pragma GCC unroll 4
+        for (int o = 0; o < NO; o++) {
+            const float *xo = x0 + 16 * (int64_t(o) - int64_t(g));
+#pragma GCC unroll 4
+            for (int v = 0; v < G; v++)
+                acc[o][v] = group_add<V, Real>(acc[o][v], load<V>(xo + v * W), t, v);
+        }
+        t += Real ? 16 : 32;
+    }
+    V r;
+    if constexpr (W == 8) {
+        V q[NO];
+#pragma GCC unroll 4
+        for (int o = 0; o < NO; o++) q[o] = acc[o][1] + acc[o][0];
+        // Outputs (0, 2) and (1, 3), a half each.
+        V u[2];
+#pragma GCC unroll 2
+        for (int i = 0; i < 2; i++) {
+            const V hi = __builtin_shufflevector(q[i], q[i + 2], 4, 5, 6, 7, 12, 13, 14, 15);
+            const V lo = __builtin_shufflevector(q[i], q[i + 2], 0, 1, 2, 3, 8, 9, 10, 11);
+            u[i] = hi + lo;
+        }
+        const V hi = __builtin_shufflevector(u[0], u[1], 2, 3, 10, 11, 6, 7, 14, 15);
+        const V lo = __builtin_shufflevector(u[0], u[1], 0, 1, 8, 9, 4, 5, 12, 13);
+        r = hi + lo;
+    } else {
+        V q[NO];
+#pragma GCC unroll 2
+        for (int o = 0; o < NO; o++) {
+            const V lo = acc[o][2] + acc[o][0];
+            const V hi = acc[o][3] + acc[o][1];
+            q[o] = hi + lo;
+        }
+        const V hi = __builtin_shufflevector(q[0], q[1], 2, 3, 6, 7);
+        const V lo = __builtin_shufflevector(q[0], q[1], 0, 1, 4, 5);
+        r = hi + lo;
+    }
+    const uint64_t tail = len - groups * 8;
+    const cf32 *w0 = s0 - (len - 1);
+    const float *tt = d->lanes + (groups + tail - 1) * (Real ? 16 : 32);
+    // Squares of NO columns, from column tail-1 down to column 0.
+#pragma GCC unroll 4
+    for (int b = 8 / NO - 1; b >= 0; b--) {
+        if (uint64_t(b * NO) >= tail) continue;
+        U rows[NO], c[NO];
+#pragma GCC unroll 4
+        for (int o = 0; o < NO; o++) std::memcpy(&rows[o], w0 + 8 * o + b * NO, sizeof rows[o]);
+        transpose_rows(rows, c);
+#pragma GCC unroll 4
+        for (int i = NO - 1; i >= 0; i--) {
+            const int col = b * NO + i;
+            if (uint64_t(col) < tail) {
+                const float *v = tt - col * (Real ? 16 : 32);
+                FirTap<V, Real> tap = tap_at<V, Real>(v);
+                r = tap.add(r, std::bit_cast<V>(c[i]));
+            }
+        }
+    }
+    store(reinterpret_cast<float *>(out), r);
+}
+
+// Factor 8, taps_len >= 8: the passes above while whole, then one output at
+// a time.
+template <class V, bool Real>
 KX_ALWAYS_INLINE void run8(const fir_decimator *d, const cf32 *s, uint64_t count,
                            cf32 *out) noexcept {
-    // Each pass reads 64 new samples, eight cache lines, from memory: ask
-    // for them ahead, within the windows.
+    constexpr uint64_t NO = lanes<V> == 16 ? 8 : uint64_t(lanes<V> / 2);
+    // Each pass reads 8*NO new samples from memory: ask for them ahead,
+    // within the windows.
     uint64_t j = 0;
-    for (; j + 8 <= count; j += 8) {
-        if (8 * j + prefetch_ahead + 56 <= 8 * (count - 1)) {
+    for (; j + NO <= count; j += NO) {
+        if (8 * j + prefetch_ahead + 8 * NO <= 8 * (count - 1)) {
             const cf32 *p = s + 8 * j + prefetch_ahead;
 #pragma GCC unroll 8
-            for (int l = 0; l < 8; l++) __builtin_prefetch(p + 8 * l);
+            for (uint64_t l = 0; l < NO; l++) __builtin_prefetch(p + 8 * l);
         }
-        pass8<Real>(d, s + 8 * j, out + j);
+        if constexpr (lanes<V> == 16)
+            pass8<Real>(d, s + 8 * j, out + j);
+        else
+            pass_narrow<V, Real>(d, s + 8 * j, out + j);
     }
-    for (; j < count; j++) pass<kx::v16f, Real, 1>(d, s + 8 * j, 8, out + j);
+    for (; j < count; j++) pass<V, Real, 1>(d, s + 8 * j, 8, out + j);
 }
 
 struct DecimateKernel {
@@ -525,16 +615,12 @@ struct DecimateKernel {
                                      uint64_t count, cf32 *out) noexcept {
         using V = kx::vec_for<L>;
         const bool real = d->fir->taps_real != nullptr;
-        if constexpr (lanes<V> == 16) {
-            if (d->factor == 8 && d->lanes != nullptr) {
-                if (real)
-                    run8<true>(d, s, count, out);
-                else
-                    run8<false>(d, s, count, out);
-                return;
-            }
-        }
-        if (d->streams != nullptr) {
+        if (d->factor == 8 && d->lanes != nullptr) {
+            if (real)
+                run8<V, true>(d, s, count, out);
+            else
+                run8<V, false>(d, s, count, out);
+        } else if (d->streams != nullptr) {
             if (real)
                 run_streams<V, true>(d, s, count, out);
             else
