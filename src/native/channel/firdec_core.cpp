@@ -87,7 +87,8 @@ fir_decimator *finish(fir_filter *f, uint64_t factor) noexcept {
     bool ok;
     d->lanes = spread_taps(f);
     ok = d->lanes != nullptr || f->taps_len < 8;
-    if (ok && factor >= FIRDEC_STREAM_MIN_FACTOR && factor <= FIRDEC_STREAM_MAX_FACTOR)
+    if (ok && factor >= FIRDEC_STREAM_MIN_FACTOR && factor <= FIRDEC_STREAM_MAX_FACTOR &&
+        !firdec_passes(d))
         ok = lay_streams(d);
     if (!ok) {
         firdec_destroy(d);
@@ -161,12 +162,13 @@ uint64_t firdec_execute(fir_decimator *d, const cf32 *x, uint64_t n_in, cf32 *ou
     const uintptr_t xa = reinterpret_cast<uintptr_t>(x);
     const uintptr_t oa = reinterpret_cast<uintptr_t>(out);
     const bool aside = n_out != 0 && oa > xa && oa - xa < n_in * sizeof(cf32);
-    // Apart from out, the streams need not be split from a copy past the
-    // windows that reach into the delay line: the later ones are read where
-    // they lie, once.  Kept outputs read as windows are faster from the copy
-    // in the first-level cache.
-    const bool in_place = d->streams != nullptr && (oa >= xa + n_in * sizeof(cf32) ||
-                                                    oa + n_out * sizeof(cf32) <= xa);
+    // Apart from out, neither the streams nor factor 8's passes need a copy
+    // past the windows that reach into the delay line: the later ones are
+    // read where they lie, once.  The other windows kernel, which reads each
+    // sample of a window once per kept output, is faster from the copy in
+    // the first-level cache.
+    const bool in_place = (d->streams != nullptr || firdec_passes(d)) &&
+                          (oa >= xa + n_in * sizeof(cf32) || oa + n_out * sizeof(cf32) <= xa);
     if (hist + piece > f->scratch_cap) {
         // On failure realloc leaves the old buffer in place and owned.
         void *p = std::realloc(f->scratch, (hist + piece) * sizeof(cf32));

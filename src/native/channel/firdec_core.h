@@ -24,9 +24,12 @@ inline constexpr std::size_t FIRDEC_STATE_FIXED = 32;  // header, factor, phase
 // by the blob's 32-bit size field.
 inline constexpr uint64_t FIRDEC_MAX_TAPS = (UINT32_MAX - 24) / 8;
 static_assert(8 * FIRDEC_MAX_TAPS + 24 <= UINT32_MAX && FIRDEC_MAX_TAPS <= FIR_MAX_TAPS);
-// The factors computed from phase streams, which are split by transposing
-// squares of eight samples; outside the range each kept output reads its
-// window as it lies.
+// The factor whose kept outputs, with eight taps or more, are computed a
+// vector's worth per pass from their windows as they lie.
+inline constexpr uint64_t FIRDEC_PASS_FACTOR = 8;
+// The other factors computed from phase streams, which are split by
+// transposing squares of eight samples; outside the range each kept output
+// reads its window as it lies.
 inline constexpr uint64_t FIRDEC_STREAM_MIN_FACTOR = 8;
 inline constexpr uint64_t FIRDEC_STREAM_MAX_FACTOR = 64;
 // The largest factor: phase + n then never overflows 64 bits.
@@ -44,7 +47,8 @@ struct fir_decimator {
     float *lanes;      // the taps in the lane layout of the windows kernels
                        // (spread_taps in firdec_core.cpp); null when
                        // taps_len < 8
-    cf32 *streams;     // factors in the stream range: the phase streams of
+    cf32 *streams;     // factors in the stream range but for factor 8's
+                       // passes: the phase streams of
                        // one chunk, factor rows of stream_len samples, stream r
                        // holding every factor-th sample from phase r; null
                        // for other factors
@@ -94,6 +98,11 @@ void firdec_get_state(const fir_decimator *d, uint8_t *blob) noexcept;
 // magic, version, byte 6 or size field, another factor, or a phase not below
 // the factor.
 int firdec_set_state(fir_decimator *d, const uint8_t *blob) noexcept;
+
+// Whether factor 8's passes compute the kept outputs.
+inline bool firdec_passes(const fir_decimator *d) noexcept {
+    return d->factor == FIRDEC_PASS_FACTOR && d->lanes != nullptr;
+}
 
 // ------------------------------------------------------------ kernels
 //

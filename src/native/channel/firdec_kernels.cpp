@@ -424,6 +424,17 @@ KX_ALWAYS_INLINE FirTap<V, Real> tap_at(const float *v) noexcept {
         return FirTap<V, false>(load<V>(v), load<V>(v + 16));
 }
 
+// Tail tap len-1-col (the spread one past the groups) onto the outputs r,
+// whose samples for it, column col of their windows' first eight samples,
+// are in samples.
+template <class V, bool Real, class U>
+KX_ALWAYS_INLINE V add_tail_tap(const fir_decimator *d, int col, const V &r,
+                                const U &samples) noexcept {
+    const uint64_t len = d->fir->taps_len;
+    const float *v = d->lanes + (len / 8 + len % 8 - 1 - uint64_t(col)) * (Real ? 16 : 32);
+    return tap_at<V, Real>(v).add(r, std::bit_cast<V>(samples));
+}
+
 // Eight kept outputs, factor 8, taps_len >= 8; s0 is the newest sample of
 // the first one's window.
 template <bool Real>
@@ -484,17 +495,10 @@ KX_ALWAYS_INLINE void pass8(const fir_decimator *d, const cf32 *s0, cf32 *out) n
             for (int o = 0; o < 8; o++) std::memcpy(&rows[o], w0 + 8 * o, sizeof rows[o]);
             transpose_rows(rows, c);
         }
-        // In increasing k, i.e. from column tail-1 down to column 0; tap
-        // len-1-col is the spread tap tail-1-col past the groups.
-        const float *tt = d->lanes + (groups + tail - 1) * (Real ? 16 : 32);
+        // In increasing k, i.e. from column tail-1 down to column 0.
 #pragma GCC unroll 8
-        for (int col = 6; col >= 0; col--) {
-            if (uint64_t(col) < tail) {
-                const float *v = tt - col * (Real ? 16 : 32);
-                FirTap<v16f, Real> tap = tap_at<v16f, Real>(v);
-                r = tap.add(r, std::bit_cast<v16f>(c[col]));
-            }
-        }
+        for (int col = 6; col >= 0; col--)
+            if (uint64_t(col) < tail) r = add_tail_tap<v16f, Real>(d, col, r, c[col]);
     }
     store(reinterpret_cast<float *>(out), r);
 }
@@ -561,7 +565,6 @@ KX_ALWAYS_INLINE void pass_narrow(const fir_decimator *d, const cf32 *s0, cf32 *
     }
     const uint64_t tail = len - groups * 8;
     const cf32 *w0 = s0 - (len - 1);
-    const float *tt = d->lanes + (groups + tail - 1) * (Real ? 16 : 32);
     // Squares of NO columns, from column tail-1 down to column 0.
 #pragma GCC unroll 4
     for (int b = 8 / NO - 1; b >= 0; b--) {
@@ -571,14 +574,8 @@ KX_ALWAYS_INLINE void pass_narrow(const fir_decimator *d, const cf32 *s0, cf32 *
         for (int o = 0; o < NO; o++) std::memcpy(&rows[o], w0 + 8 * o + b * NO, sizeof rows[o]);
         transpose_rows(rows, c);
 #pragma GCC unroll 4
-        for (int i = NO - 1; i >= 0; i--) {
-            const int col = b * NO + i;
-            if (uint64_t(col) < tail) {
-                const float *v = tt - col * (Real ? 16 : 32);
-                FirTap<V, Real> tap = tap_at<V, Real>(v);
-                r = tap.add(r, std::bit_cast<V>(c[i]));
-            }
-        }
+        for (int i = NO - 1; i >= 0; i--)
+            if (uint64_t(b * NO + i) < tail) r = add_tail_tap<V, Real>(d, b * NO + i, r, c[i]);
     }
     store(reinterpret_cast<float *>(out), r);
 }
@@ -615,7 +612,7 @@ struct DecimateKernel {
                                      uint64_t count, cf32 *out) noexcept {
         using V = kx::vec_for<L>;
         const bool real = d->fir->taps_real != nullptr;
-        if (d->factor == 8 && d->lanes != nullptr) {
+        if (firdec_passes(d)) {
             if (real)
                 run8<V, true>(d, s, count, out);
             else
