@@ -1,16 +1,19 @@
 // Decimating FIR kernels.  Each computes every kept output in the FIR's own
 // order (filter/fir_core.h), so every variant gives the FIR's bits.
 //
-// Phase streams (factors FIRDEC_STREAM_MIN_FACTOR .. FIRDEC_STREAM_MAX_FACTOR):
+// Factor 8 with eight taps or more (firdec_passes): a vector's worth of kept
+// outputs per pass (eight on 16-float vectors), each as the windows kernel
+// below computes it, side by side, read from the block where it lies; see
+// that section.
+//
+// Phase streams (the other factors FIRDEC_STREAM_MIN_FACTOR ..
+// FIRDEC_STREAM_MAX_FACTOR):
 // a chunk of the input is split by transposes into the factor streams of
 // lay_streams (firdec_core.cpp), in which consecutive kept outputs read
 // consecutive samples for every tap.  The lanes then hold consecutive kept
 // outputs as in the FIR's kernel: partial m takes the taps k = m (mod 8) in
 // increasing k, the fixed tree joins the partials, the tail taps follow one
 // at a time, each tap's samples one vector load at that tap's offset.
-//
-// Factor 8 on 16-float vectors (AVX-512): eight kept outputs per pass, each
-// as the windows kernel below computes it, side by side; see that section.
 //
 // Windows (other factors): one kept output per pass, its eight partial sums
 // side by side in the lanes of a 16-float vector.  Group g of its window, the
