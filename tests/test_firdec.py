@@ -37,7 +37,7 @@ def in_blocks(dec, x, cuts):
 
 
 class TestExactness:
-    @pytest.mark.parametrize("ntaps", [1, 2, 7, 8, 9, 15, 75, 130])
+    @pytest.mark.parametrize("ntaps", [1, 2, 7, 8, 9, 12, 15, 75, 130])
     @pytest.mark.parametrize("factor", [1, 2, 3, 8, 13])
     @pytest.mark.parametrize("real", [True, False], ids=["real", "complex"])
     def test_random_block_splits(self, ntaps, factor, real):
