@@ -33,6 +33,20 @@ def median_time(fn, repeat: int) -> float:
     return statistics.median(times)
 
 
+def median_times(fns, repeat: int) -> list[float]:
+    """The median time of each of ``fns``, called in turn in every round, so that a
+    spell of load on a shared machine hits all of them alike."""
+    for fn in fns:
+        fn()  # warm-up
+    times: list[list[float]] = [[] for _ in fns]
+    for _ in range(repeat):
+        for fn, ts in zip(fns, times):
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+    return [statistics.median(ts) for ts in times]
+
+
 def per_call_ns(fn, number: int = 100_000, repeat: int = 7) -> float:
     return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e9
 

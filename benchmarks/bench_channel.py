@@ -3,7 +3,8 @@
 Run:  python benchmarks/bench_channel.py [--n 1048576] [--sizes 65536 1048576] [--repeat 9]
 
 Each figure is the median of several runs, with the peers timed in the same
-run on the same input, so the ratios stay meaningful on a noisy machine.
+run on the same input, in alternating turns (resample_poly, far slower, on
+its own), so the ratios stay meaningful on a noisy machine.
 Needs the test extras (NumPy, SciPy).  Set KESTRIX_DISABLE_CPU_FEATURES=avx512
 (or avx512,avx2) to measure the narrower kernel variants.
 """
@@ -17,7 +18,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench import median_time, msps, signal  # noqa: E402
+from bench import median_time, median_times, msps, signal  # noqa: E402
 
 from kestrix import _cpu  # noqa: E402
 from kestrix.channel import FIRDecimator, Rotator  # noqa: E402
@@ -53,8 +54,7 @@ def bench_firdecimator(args) -> None:
             dec.reset()
             dec.execute(x, out)
 
-        t_dec = median_time(run_dec, args.repeat)
-        t_fir = median_time(lambda: fir.execute(x, full), args.repeat)
+        t_dec, t_fir = median_times([run_dec, lambda: fir.execute(x, full)], args.repeat)
         t_rp = median_time(lambda: scipy.signal.resample_poly(x, 1, factor), args.repeat)
         print(f"{name:<28} {msps(args.n, t_dec):>9.1f} Msps {msps(args.n, t_fir):>7.1f} Msps "
               f"{msps(args.n, t_rp):>9.1f} Msps {t_fir / t_dec:>6.2f}x {t_rp / t_dec:>15.2f}x",
@@ -78,8 +78,8 @@ def bench_rotator(args) -> list[tuple[int, float, float, float]]:
             p = np.exp(2j * np.pi * f * nn).astype(np.complex64)
             np.multiply(x, p, out=y)
 
-        t_rot = median_time(lambda: rot.steps(x, y), args.repeat)
-        t_mul = median_time(lambda: np.multiply(x, ph, out=y), args.repeat)
+        t_rot, t_mul = median_times([lambda: rot.steps(x, y), lambda: np.multiply(x, ph, out=y)],
+                                    args.repeat)
         t_exp = median_time(with_exp, max(3, args.repeat // 3))
         rows.append((n, n / t_rot / 1e6, t_mul / t_rot, t_exp / t_rot))
         print(f"Rotator.steps n={n:<8} {n / t_rot / 1e6:9.1f} Msa/s   "
