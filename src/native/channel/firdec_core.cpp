@@ -87,8 +87,7 @@ fir_decimator *finish(fir_filter *f, uint64_t factor) noexcept {
     bool ok;
     d->lanes = spread_taps(f);
     ok = d->lanes != nullptr || f->taps_len < 8;
-    if (ok && factor >= FIRDEC_STREAM_MIN_FACTOR && factor <= FIRDEC_STREAM_MAX_FACTOR &&
-        !firdec_passes(d))
+    if (ok && factor >= FIRDEC_STREAM_MIN_FACTOR && factor <= FIRDEC_STREAM_MAX_FACTOR)
         ok = lay_streams(d);
     if (!ok) {
         firdec_destroy(d);

@@ -27,10 +27,10 @@ static_assert(8 * FIRDEC_MAX_TAPS + 24 <= UINT32_MAX && FIRDEC_MAX_TAPS <= FIR_M
 // The factor whose kept outputs, with eight taps or more, are computed a
 // vector's worth per pass from their windows as they lie.
 inline constexpr uint64_t FIRDEC_PASS_FACTOR = 8;
-// The other factors computed from phase streams, which are split by
-// transposing squares of eight samples; outside the range each kept output
-// reads its window as it lies.
-inline constexpr uint64_t FIRDEC_STREAM_MIN_FACTOR = 8;
+// The factors computed from phase streams, which are split by transposing
+// squares of eight samples; outside the range (and at factor 8 with fewer
+// than eight taps) each kept output reads its window as it lies.
+inline constexpr uint64_t FIRDEC_STREAM_MIN_FACTOR = 9;
 inline constexpr uint64_t FIRDEC_STREAM_MAX_FACTOR = 64;
 // The largest factor: phase + n then never overflows 64 bits.
 inline constexpr uint64_t FIRDEC_MAX_FACTOR = uint64_t(INT64_MAX);
@@ -47,8 +47,7 @@ struct fir_decimator {
     float *lanes;      // the taps in the lane layout of the windows kernels
                        // (spread_taps in firdec_core.cpp); null when
                        // taps_len < 8
-    cf32 *streams;     // factors in the stream range but for factor 8's
-                       // passes: the phase streams of
+    cf32 *streams;     // factors in the stream range: the phase streams of
                        // one chunk, factor rows of stream_len samples, stream r
                        // holding every factor-th sample from phase r; null
                        // for other factors

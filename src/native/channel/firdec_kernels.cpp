@@ -6,8 +6,7 @@
 // below computes it, side by side, read from the block where it lies; see
 // that section.
 //
-// Phase streams (the other factors FIRDEC_STREAM_MIN_FACTOR ..
-// FIRDEC_STREAM_MAX_FACTOR):
+// Phase streams (factors FIRDEC_STREAM_MIN_FACTOR .. FIRDEC_STREAM_MAX_FACTOR):
 // a chunk of the input is split by transposes into the factor streams of
 // lay_streams (firdec_core.cpp), in which consecutive kept outputs read
 // consecutive samples for every tap.  The lanes then hold consecutive kept
@@ -418,24 +417,19 @@ KX_ALWAYS_INLINE kx::v16f trees8(const kx::v16f (&acc)[8]) noexcept {
     return hi + lo;
 }
 
-// The spread tap at v (fir_decimator::lanes).
-template <class V, bool Real>
-KX_ALWAYS_INLINE FirTap<V, Real> tap_at(const float *v) noexcept {
-    if constexpr (Real)
-        return FirTap<V, true>(load<V>(v));
-    else
-        return FirTap<V, false>(load<V>(v), load<V>(v + 16));
-}
-
-// Tail tap len-1-col (the spread one past the groups) onto the outputs r,
-// whose samples for it, column col of their windows' first eight samples,
-// are in samples.
+// Tail tap len-1-col, spread past the groups in fir_decimator::lanes, onto
+// the outputs r, whose samples for it, column col of their windows' first
+// eight samples, are in samples.
 template <class V, bool Real, class U>
 KX_ALWAYS_INLINE V add_tail_tap(const fir_decimator *d, int col, const V &r,
                                 const U &samples) noexcept {
     const uint64_t len = d->fir->taps_len;
     const float *v = d->lanes + (len / 8 + len % 8 - 1 - uint64_t(col)) * (Real ? 16 : 32);
-    return tap_at<V, Real>(v).add(r, std::bit_cast<V>(samples));
+    const V s = std::bit_cast<V>(samples);
+    if constexpr (Real)
+        return FirTap<V, true>(load<V>(v)).add(r, s);
+    else
+        return FirTap<V, false>(load<V>(v), load<V>(v + 16)).add(r, s);
 }
 
 // Eight kept outputs, factor 8, taps_len >= 8; s0 is the newest sample of
@@ -558,8 +552,8 @@ KX_ALWAYS_INLINE void pass_narrow(const fir_decimator *d, const cf32 *s0, cf32 *
         V q[NO];
 #pragma GCC unroll 2
         for (int o = 0; o < NO; o++) {
-            const V lo = acc[o][2] + acc[o][0];
-            const V hi = acc[o][3] + acc[o][1];
+            v4f lo, hi;
+            halve<V>(acc[o], &lo, &hi);
             q[o] = hi + lo;
         }
         const V hi = __builtin_shufflevector(q[0], q[1], 2, 3, 6, 7);
