@@ -690,6 +690,24 @@ class TestFailsCleanly:
         assert "ended at sample" in err
         assert sorted(os.listdir(tmp_path)) == ["big.cf32"]
 
+    def test_write_failing_in_the_writers_thread_is_one_line_and_leaves_nothing(self, tmp_path):
+        """A file-size limit makes a write of the output's own thread fail: the error is
+        reported by the run (not lost with the thread), exit 1, no output, no .part."""
+        import resource
+        import signal as sig
+
+        def limited():
+            sig.signal(sig.SIGHUP, sig.SIG_DFL)
+            sig.signal(sig.SIGXFSZ, sig.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+        write_raw(tmp_path / "in.cf32", signal(1 << 19))
+        child = kestrix_child("process", "in.cf32", "-o", "out.cf32", "--telemetry", "t.csv",
+                              cwd=tmp_path, stderr=subprocess.PIPE, text=True, preexec_fn=limited)
+        _, err = child.communicate(timeout=120)
+        assert child.returncode == 1 and "File too large" in one_line(err)
+        assert sorted(os.listdir(tmp_path)) == ["in.cf32"]
+
     @pytest.mark.parametrize("signum", ["SIGTERM", "SIGHUP", "SIGINT"])
     def test_signals_clean_up_and_exit_128_plus_signal(self, tmp_path, signum):
         import signal as sig

@@ -13,7 +13,7 @@ import types
 import numpy
 import pytest
 
-MODULES = ["kestrix.agc", "kestrix.filter", "kestrix.telemetry",
+MODULES = ["kestrix.agc", "kestrix.filter", "kestrix.telemetry", "kestrix._blocks",
            "kestrix.channel"]
 
 # Docstrings the help texts are known to carry examples in.

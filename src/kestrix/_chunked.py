@@ -155,7 +155,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
         hold.hold()
         sink = stack.enter_context(open_sink(output, fmt, count, stype, nch, columns=src.columns))
         hold.release()
-        sink.data.file.flush()  # the .npy header, before the workers write beyond it
+        sink.data.flush()  # the .npy header, before the workers write beyond it
         offset = NpySink.HEADER_BYTES if fmt == "npy" else 0
         t0 = time.perf_counter()
         frames = block_frames(options, config, nch)

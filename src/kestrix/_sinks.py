@@ -145,8 +145,9 @@ class OutputFile:
     ``file`` is the open binary (or, with ``mode="w"``, text) file object.
     """
 
-    def __init__(self, path: str, mode: str = "wb", *, staged: bool = True) -> None:
-        self.path, self.tmp, self.sock = path, None, None
+    def __init__(self, path: str, mode: str = "wb", *, staged: bool = True,
+                 background: bool = False) -> None:
+        self.path, self.tmp, self.sock, self.writer = path, None, None, None
         text = {} if "b" in mode else {"newline": "", "encoding": "utf-8"}
         kind = output_kind(path) if staged else "direct"
         self.stream = kind in ("stream", "direct", "stdout")
@@ -158,31 +159,63 @@ class OutputFile:
                 self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 self.sock.connect(path)
                 self.file = self.sock.makefile(mode, **text)
-            elif self.stream:
+            elif kind == "stream":
                 self.file = open(path, mode, **text)
             else:
-                folder = os.path.dirname(os.path.abspath(path))
-                if not os.path.isdir(folder):
-                    raise CliError(f"cannot write {path}: folder {folder} does not exist", 1)
-                fd, self.tmp = tempfile.mkstemp(
-                    dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".part")
-                os.close(fd)
-                # By name, since writers ask for .name; "r+" because a truncating
-                # open makes some filesystems flush the whole file at close.
-                self.file = open(self.tmp, mode.replace("w", "r+"), **text)
+                target = path
+                if kind != "direct":
+                    folder = os.path.dirname(os.path.abspath(path))
+                    if not os.path.isdir(folder):
+                        raise CliError(f"cannot write {path}: folder {folder} does not exist", 1)
+                    fd, self.tmp = tempfile.mkstemp(
+                        dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".part")
+                    os.close(fd)
+                    # By name, since writers ask for .name; "r+" because a truncating
+                    # open makes some filesystems flush the whole file at close.
+                    target, mode = self.tmp, mode.replace("w", "r+")
+                if not background:
+                    self.file = open(target, mode, **text)
+                else:
+                    # A regular file (binary) is written by a thread of its own
+                    # while the caller processes the next block; streams are
+                    # written in the caller's thread, where a reader that stalls
+                    # cannot hold up the end of the run.
+                    from ._blocks import Writer
+
+                    self.file = open(target, mode, buffering=0)
+                    self.writer = Writer(self.file.fileno())
         except OSError as e:
             self.abort()
             raise os_error(path, e, "write") from None
+        except BaseException:
+            self.abort()
+            raise
 
     def write(self, data) -> None:
         try:
-            self.file.write(data)
+            if self.writer is not None:
+                self.writer.write(data)
+            else:
+                self.file.write(data)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise os_error(self.path, e, "write") from None
+
+    def flush(self) -> None:
+        """Everything written so far reaches the file (before ``file`` is used directly)."""
+        try:
+            if self.writer is not None:
+                self.writer.flush()
+            self.file.flush()
         except BrokenPipeError:
             raise
         except OSError as e:
             raise os_error(self.path, e, "write") from None
 
     def _close(self) -> None:
+        if self.writer is not None:
+            self.writer.discard()
         for closer in (getattr(self, "file", None), self.sock):
             if closer is not None:
                 try:
@@ -197,6 +230,8 @@ class OutputFile:
             self.abort()
             raise
         try:
+            if self.writer is not None:
+                self.writer.close()
             self.file.close()
             if self.sock is not None:
                 self.sock.close()
@@ -251,8 +286,8 @@ class Sink:
         self.metadata: dict | None = None
         self.files: list[OutputFile] = []
 
-    def _open(self, path: str, mode: str = "wb") -> OutputFile:
-        f = OutputFile(path, mode)
+    def _open(self, path: str, mode: str = "wb", *, background: bool = False) -> OutputFile:
+        f = OutputFile(path, mode, background=background)
         self.files.append(f)
         return f
 
@@ -298,7 +333,7 @@ class Sink:
 class RawSink(Sink):
     def __init__(self, path: str, count: int | None, *args, **kw) -> None:
         super().__init__(path, count, *args, **kw)
-        self.data = self._open(path)
+        self.data = self._open(path, background=True)
 
 
 class NpySink(Sink):
@@ -312,7 +347,7 @@ class NpySink(Sink):
 
     def __init__(self, path: str, count: int | None, *args, **kw) -> None:
         super().__init__(path, count, *args, **kw)
-        self.data = self._open(path)
+        self.data = self._open(path, background=True)
         if count is None and self.data.stream:
             raise CliError(f"{path}: a .npy written to a stream needs its length up front", 2)
         self.data.write(self._header(count or 0))
@@ -327,6 +362,7 @@ class NpySink(Sink):
 
     def commit(self) -> None:
         if self.count is None:
+            self.data.flush()
             f = self.data.file
             f.seek(0)
             f.write(self._header(self.written))
@@ -341,7 +377,7 @@ class SigmfPairSink(Sink):
         if path == STDIO or any(output_kind(p) in ("stream", "stdout") for p in (meta_path, data_path)):
             raise CliError(f"{path}: a SigMF pair is written to two regular files; name a "
                            f"{SIGMF_ARCHIVE} archive to write one stream", 2)
-        self.data = self._open(data_path)
+        self.data = self._open(data_path, background=True)
         self.meta_file = self._open(meta_path, "w")
 
     def commit(self) -> None:
@@ -385,7 +421,7 @@ class SigmfArchiveSink(Sink):
         self.stage = tempfile.mkdtemp(dir=folder, prefix="." + base + ".", suffix=".part")
         self.data_path = os.path.join(self.stage, self.name + ".sigmf-data")
         try:
-            self.data = OutputFile(self.data_path, staged=False)
+            self.data = OutputFile(self.data_path, staged=False, background=True)
         except BaseException:
             self.abort()
             raise

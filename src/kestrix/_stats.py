@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._blocks import frame_powers
+
 BINS = 1024  # envelope bins kept: at least BINS/2 are in use once they fill
 HIST_SHIFT = 15  # float32 bits dropped by the level histogram (0.017 dB steps)
 
@@ -139,9 +141,7 @@ class PowerEnvelope:
                 self._flush()
             big = k > self.PENDING
             sums = np.empty(k, np.float32) if big else self.pending[self.held : self.held + k]
-            v = frames.view(np.float32)
-            np.einsum("ij,ij->i", v, v, out=sums)
-            sums *= np.float32(1.0 / self.FRAME)  # a power of two: exact
+            frame_powers(frames.reshape(-1), self.FRAME, sums)
             if big:
                 self._frames(sums)
             else:

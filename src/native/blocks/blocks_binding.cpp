@@ -1,0 +1,215 @@
+// kestrix._blocks: native helpers of the command's block loop, the
+// background file writer (Writer) and the frame powers of its level
+// statistics.
+#include "blocks/power_core.h"
+#include "blocks/writer_core.h"
+#include "common/frame.h"
+
+namespace {
+
+// Every wait with the interpreter lock released is cut into slices this
+// long, so that a signal (Ctrl-C, a termination) is handled within one.
+constexpr int WAIT_SLICE_MS = 100;
+constexpr Py_ssize_t DEFAULT_CAPACITY = 4 << 20;
+
+struct WriterTraits {
+    using core_type = writer;
+    using extra_type = kx::NoExtra;
+    static constexpr auto destroy = writer_destroy;
+    static constexpr const char *create_failed = "writer_create returned NULL";
+
+    static int create(PyObject *args, PyObject *kwds, writer **out) {
+        static const char *kwlist[] = {"fd", "capacity", nullptr};
+        PyObject *file = nullptr;
+        Py_ssize_t capacity = DEFAULT_CAPACITY;
+        if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|n", const_cast<char **>(kwlist), &file,
+                                         &capacity))
+            return -1;
+        const int fd = PyObject_AsFileDescriptor(file);
+        if (fd < 0) return -1;
+        if (capacity < Py_ssize_t(WRITER_MIN_CAPACITY)) {
+            PyErr_Format(PyExc_ValueError, "capacity must be at least %zu bytes",
+                         WRITER_MIN_CAPACITY);
+            return -1;
+        }
+        *out = writer_create(fd, std::size_t(capacity));
+        return 0;
+    }
+};
+
+using T = WriterTraits;
+
+// The OSError of a failed write (its subclass by errno, as os.write raises).
+PyObject *write_failed(long long status) {
+    errno = int(-status);
+    return PyErr_SetFromErrno(PyExc_OSError);
+}
+
+// A buffer view released on every path.
+class View {
+public:
+    View() noexcept = default;
+    View(const View &) = delete;
+    View &operator=(const View &) = delete;
+    ~View() {
+        if (view_.obj != nullptr) PyBuffer_Release(&view_);
+    }
+    bool get(PyObject *o) { return PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS) == 0; }
+    const uint8_t *data() const noexcept { return static_cast<const uint8_t *>(view_.buf); }
+    std::size_t size() const noexcept { return std::size_t(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+PyObject *writer_write(PyObject *self, PyObject *data) {
+    View view;
+    if (!view.get(data)) return nullptr;
+    std::size_t taken = 0;
+    while (taken < view.size()) {
+        writer *w = kx::live<T>(self);  // a signal handler may have closed it
+        if (w == nullptr) return nullptr;
+        long long got;
+        Py_BEGIN_ALLOW_THREADS
+        got = writer_put(w, view.data() + taken, view.size() - taken, WAIT_SLICE_MS);
+        Py_END_ALLOW_THREADS
+        if (got < 0) return write_failed(got);
+        taken += std::size_t(got);
+        if (taken < view.size() && PyErr_CheckSignals() < 0) return nullptr;
+    }
+    return PyLong_FromSize_t(taken);
+}
+
+PyObject *writer_flush(PyObject *self, PyObject *) {
+    for (;;) {
+        writer *w = kx::live<T>(self);
+        if (w == nullptr) return nullptr;
+        int status;
+        Py_BEGIN_ALLOW_THREADS
+        status = writer_drain(w, WAIT_SLICE_MS);
+        Py_END_ALLOW_THREADS
+        if (status < 0) return write_failed(status);
+        if (status == 0) Py_RETURN_NONE;
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+PyObject *writer_close(PyObject *self, PyObject *) {
+    if (kx::obj<T>(self)->core == nullptr) Py_RETURN_NONE;
+    kx::Ref flushed(writer_flush(self, nullptr));
+    kx::release<T>(self);
+    return flushed.release();
+}
+
+PyObject *writer_closed(PyObject *self, void *) {
+    return PyBool_FromLong(kx::obj<T>(self)->core == nullptr);
+}
+
+const char writer_doc[] =
+    "Writer(fd, capacity=4194304)\n\n"
+    "Writes to a file descriptor from a thread of its own.\n\n"
+    "write() copies the bytes into a ring of ``capacity`` bytes and returns;\n"
+    "the writer's thread writes them to ``fd`` (an int or an object with\n"
+    "fileno(), borrowed: keep it open until the writer is closed) in the order\n"
+    "they came, so the caller's next block is processed while the last one is\n"
+    "written.  write() waits only when the ring is full, flush() until every\n"
+    "byte is written; both handle signals while they wait.  A failed write\n"
+    "stops the writer, and its OSError is raised by the next write(), flush()\n"
+    "or close().  close() flushes and stops the thread; discard() stops it\n"
+    "without writing what is still in the ring.\n\n"
+    "Examples\n--------\n"
+    ">>> import os, tempfile\n"
+    ">>> from kestrix._blocks import Writer\n"
+    ">>> fd, path = tempfile.mkstemp()\n"
+    ">>> w = Writer(fd)\n"
+    ">>> w.write(b'abc') + w.write(bytearray(b'def'))\n"
+    "6\n"
+    ">>> w.close()\n"
+    ">>> os.close(fd); open(path, 'rb').read()\n"
+    "b'abcdef'\n"
+    ">>> os.unlink(path)\n";
+
+PyMethodDef writer_methods[] = {
+    {"write", writer_write, METH_O,
+     "write(data) -> int\n\nCopy ``data`` (a C-contiguous buffer) into the ring, waiting for "
+     "room when it is full; return its length in bytes.\n"},
+    {"flush", writer_flush, METH_NOARGS,
+     "flush() -> None\n\nWait until every byte written so far has reached the descriptor.\n"},
+    {"close", writer_close, METH_NOARGS,
+     "close() -> None\n\nFlush, then stop the writer's thread (again: nothing).\n"},
+    {"discard", kx::m_destroy<T>, METH_NOARGS,
+     "discard() -> None\n\nStop the writer's thread without writing what is still in the "
+     "ring.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef writer_getset[] = {
+    {"closed", writer_closed, nullptr, "True once close() or discard() has run.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject Writer_Type =
+    kx::make_type<T>("kestrix._blocks.Writer", writer_doc, writer_methods, writer_getset);
+
+// frame_powers(x, frame, out) -> int
+PyObject *frame_powers_py(PyObject *, PyObject *args) {
+    PyObject *x_obj, *out_obj;
+    Py_ssize_t frame;
+    if (!PyArg_ParseTuple(args, "OnO", &x_obj, &frame, &out_obj)) return nullptr;
+    if (frame <= 0 || frame % Py_ssize_t(POWER_FRAME_MULTIPLE) != 0) {
+        PyErr_Format(PyExc_ValueError, "frame must be a positive multiple of %zu",
+                     POWER_FRAME_MULTIPLE);
+        return nullptr;
+    }
+    PyArray_Descr *descr = PyArray_DescrFromType(NPY_CFLOAT);
+    if (descr == nullptr) return nullptr;
+    kx::Ref x(PyArray_FromAny(x_obj, descr, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
+                              nullptr));
+    if (!x) return nullptr;
+    const npy_intp frames = PyArray_SIZE(x.arr()) / frame;
+    PyArrayObject *out = reinterpret_cast<PyArrayObject *>(out_obj);
+    if (!PyArray_Check(out_obj) || PyArray_TYPE(out) != NPY_FLOAT ||
+        !PyArray_ISNOTSWAPPED(out) ||
+        !PyArray_CHKFLAGS(out, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE)) {
+        PyErr_SetString(PyExc_TypeError, "out must be a writable, C-contiguous float32 ndarray");
+        return nullptr;
+    }
+    if (PyArray_SIZE(out) < frames) {
+        PyErr_Format(PyExc_ValueError, kx::ERR_OUT_CAPACITY, size_t(PyArray_SIZE(out)),
+                     size_t(frames));
+        return nullptr;
+    }
+    frame_powers(static_cast<const cf32 *>(PyArray_DATA(x.arr())), std::size_t(frames),
+                 std::size_t(frame), static_cast<float *>(PyArray_DATA(out)));
+    return PyLong_FromSsize_t(frames);
+}
+
+PyMethodDef module_methods[] = {
+    {"frame_powers", frame_powers_py, METH_VARARGS,
+     "frame_powers(x, frame, out) -> int\n\n"
+     "The mean power of each whole frame of ``frame`` samples (a positive\n"
+     "multiple of 8) of the complex64 vector ``x``, into the float32 array\n"
+     "``out``; returns the number of frames.  The squares are summed in 16\n"
+     "running float32 sums, added as a fixed tree, so that every instruction-set\n"
+     "variant gives the same bits.\n\n"
+     "Examples\n--------\n"
+     ">>> import numpy as np\n"
+     ">>> from kestrix._blocks import frame_powers\n"
+     ">>> out = np.empty(2, np.float32)\n"
+     ">>> frame_powers(np.full(20, 2 + 1j, np.complex64), 8, out), out.tolist()\n"
+     "(2, [5.0, 5.0])\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char module_doc[] =
+    "Native helpers of the kestrix command's block loop: a background file\n"
+    "writer and the frame powers of the level statistics.\n";
+
+PyModuleDef blocks_module = kx::module_def("_blocks", module_doc, module_methods);
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__blocks(void) {
+    static const kx::TypeEntry types[] = {{"Writer", &Writer_Type}};
+    return kx::module_init(&blocks_module, types, std::size(types));
+}

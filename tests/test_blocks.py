@@ -1,0 +1,129 @@
+"""The native helpers of the command's block loop: the background writer and the
+frame powers of the level statistics."""
+
+import errno
+import os
+import signal
+
+import numpy as np
+import pytest
+
+from conftest import same_bits
+from kestrix._blocks import Writer, frame_powers
+
+RING = 1 << 16  # the smallest ring, so that writes wrap around it and wait for room
+
+
+class TestWriter:
+    def test_bytes_arrive_in_order_across_the_ring(self, tmp_path):
+        """Writes of every size (larger than the ring too, and empty) from bytes, arrays and
+        views land in order, whole, however they fall across the ring's end."""
+        rng = np.random.default_rng(3)
+        data = rng.integers(0, 256, 1 << 20, dtype=np.uint8)
+        sizes = rng.integers(0, 3 * RING, 60)
+        path = tmp_path / "out"
+        with open(path, "wb", buffering=0) as f:
+            w = Writer(f, RING)
+            pos = 0
+            for i, n in enumerate(sizes):
+                piece = data[pos : pos + n]
+                if i % 3 == 1:
+                    piece = piece.tobytes()
+                elif i % 3 == 2:
+                    piece = memoryview(piece)
+                assert w.write(piece) == len(piece)
+                pos += len(piece)
+            w.close()
+            w.close()  # again: nothing
+            assert w.closed
+        assert path.read_bytes() == data[:pos].tobytes()
+
+    def test_failed_write_is_raised_by_every_later_call(self):
+        """The thread's write fails (a full device): the errno comes back from flush, from
+        the next write and from close, which still stops the thread."""
+        fd = os.open("/dev/full", os.O_WRONLY)
+        try:
+            w = Writer(fd, RING)
+            w.write(b"x" * RING)
+            with pytest.raises(OSError) as e:
+                w.flush()
+            assert e.value.errno == errno.ENOSPC
+            with pytest.raises(OSError, match="No space"):
+                w.write(b"y")
+            with pytest.raises(OSError, match="No space"):
+                w.close()
+            assert w.closed
+            with pytest.raises(RuntimeError, match="destroyed"):
+                w.write(b"z")
+        finally:
+            os.close(fd)
+
+    def test_a_signal_ends_a_wait_for_room(self):
+        """Nobody reads the pipe, so the ring fills and write() waits: an alarm's
+        exception still gets through, and discard() then stops the thread."""
+        r, wfd = os.pipe()
+
+        def alarm(signum, frame):
+            raise TimeoutError("alarm")
+
+        old = signal.signal(signal.SIGALRM, alarm)
+        try:
+            w = Writer(wfd, RING)
+            signal.setitimer(signal.ITIMER_REAL, 0.3)
+            with pytest.raises(TimeoutError):
+                w.write(bytes(8 * RING))
+            os.close(r)  # the thread's blocked write fails with EPIPE and it can stop
+            r = -1
+            w.discard()
+            assert w.closed
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, old)
+            for fd in (r, wfd):
+                if fd >= 0:
+                    os.close(fd)
+
+    @pytest.mark.parametrize("args, exc", [((-1,), ValueError), ((0, RING - 1), ValueError),
+                                           (("x",), TypeError)])
+    def test_bad_arguments(self, args, exc):
+        with pytest.raises(exc):
+            Writer(*args)
+
+
+class TestFramePowers:
+    @staticmethod
+    def model(x, frame):
+        """The defined order in float32: 16 running sums of squares, a fixed tree, 1/frame."""
+        k = len(x) // frame
+        v = x[: k * frame].view(np.float32).reshape(k, 2 * frame)
+        s = np.zeros((k, 16), np.float32)
+        for i in range(0, 2 * frame, 16):
+            s += v[:, i : i + 16] * v[:, i : i + 16]
+        for half in (8, 4, 2, 1):
+            s = s[:, :half] + s[:, half : 2 * half]
+        return s[:, 0] * np.float32(1.0 / frame)
+
+    @pytest.mark.parametrize("frame", [8, 24, 64])
+    def test_bits_of_the_defined_order(self, frame):
+        """Every variant (the suite runs on each) gives the model's bits, for frame counts
+        around the kernel's four-frame step, with the partial last frame left out."""
+        rng = np.random.default_rng(frame)
+        x = (rng.standard_normal(2 * (13 * frame + 5)) * 10.0 ** rng.integers(-3, 3, 1)).astype(
+            np.float32).view(np.complex64)
+        for n in (0, frame, 4 * frame, 13 * frame + 5):
+            out = np.full(14, np.nan, np.float32)
+            k = frame_powers(x[:n], frame, out)
+            assert k == n // frame
+            assert same_bits(out[:k], self.model(x[:n], frame))
+            assert np.isnan(out[k:]).all()  # nothing written past the frames
+
+    @pytest.mark.parametrize("frame, out, exc", [
+        (12, np.empty(8, np.float32), ValueError),  # not a multiple of 8
+        (0, np.empty(8, np.float32), ValueError),
+        (8, np.empty(1, np.float32), ValueError),  # too small for the 2 frames
+        (8, np.empty(8, np.float64), TypeError),
+        (8, np.empty(16, np.float32)[::2], TypeError),
+    ])
+    def test_bad_arguments(self, frame, out, exc):
+        with pytest.raises(exc):
+            frame_powers(np.ones(16, np.complex64), frame, out)
