@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from conftest import same_bits
-from kestrix._blocks import Writer, frame_powers
+from kestrix._blocks import Writer, format_rows, frame_powers
 
 RING = 1 << 16  # the smallest ring, so that writes wrap around it and wait for room
 
@@ -127,3 +127,25 @@ class TestFramePowers:
     def test_bad_arguments(self, frame, out, exc):
         with pytest.raises(exc):
             frame_powers(np.ones(16, np.complex64), frame, out)
+
+
+class TestFormatRows:
+    def test_text_is_what_the_percent_operator_writes(self):
+        """Every magnitude, rounding ties, signed zeros, infinities and NaNs of either
+        sign: the same text as Python's "%d,%.9f,%.9g" rows (NaN as "nan")."""
+        rng = np.random.default_rng(9)
+        with np.errstate(over="ignore"):
+            v = rng.standard_normal(20000) * 10.0 ** rng.integers(-320, 309, 20000)
+        v = np.concatenate([v, [0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, 5e-324, 2.5,
+                                0.5e-9, 1.5e-9, 1e15, 999999999999999.9, 1.7976931348623157e308]])
+        pos = np.concatenate([rng.integers(0, 1 << 62, len(v) - 4), [2.0**63, 1e300, 2.7, -2.7]])
+        text = format_rows(np.column_stack([pos.astype(np.float64), v, v]), "dfg")
+        want = "".join("%d,%s,%s\n" % (p, *("nan" if x != x else f % x for f in ("%.9f", "%.9g")))
+                       for p, x in zip(pos.tolist(), v.tolist()))
+        assert text == want
+
+    @pytest.mark.parametrize("table, kinds", [(np.ones((2, 3)), "dg"), (np.ones((2, 2)), "dx"),
+                                              (np.ones(3), "d")])
+    def test_bad_arguments(self, table, kinds):
+        with pytest.raises(ValueError):
+            format_rows(table, kinds)

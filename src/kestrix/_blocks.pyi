@@ -1,5 +1,6 @@
 """Native helpers of the kestrix command's block loop: a background file
-writer and the frame powers of the level statistics."""
+writer, the frame powers of the level statistics and the text of the
+telemetry CSV."""
 
 from typing import final
 
@@ -23,3 +24,4 @@ class Writer:
         """True once close() or discard() has run."""
 
 def frame_powers(x: npt.ArrayLike, frame: int, out: npt.NDArray[np.float32], /) -> int: ...
+def format_rows(table: npt.ArrayLike, kinds: str, /) -> str: ...

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._blocks import format_rows
 from ._stats import Bins
 
 SLICE_UPDATES = 1 << 13  # loop updates kept in the ring between two drains
@@ -30,8 +31,8 @@ class TelemetryCsv:
         self.pending: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
         cols = ["sample"] + ["channel"] * (channels > 1) + ["time_s"] * bool(rate)
         file.write(",".join(cols + ["gain_db", "level_db"]) + "\n")
-        fmt = ["%d"] + ["%d"] * (channels > 1) + ["%.9f"] * bool(rate) + ["%.9g", "%.9g"]
-        self.row = ",".join(fmt) + "\n"
+        # Columns as "%d", "%.9f" and "%.9g" would write them.
+        self.kinds = "d" + "d" * (channels > 1) + "f" * bool(rate) + "gg"
 
     def add(self, channel: int, pos: np.ndarray, gain: np.ndarray, level: np.ndarray) -> None:
         self.pending.append((channel, pos, gain, level))
@@ -55,7 +56,7 @@ class TelemetryCsv:
         if self.rate:
             cols.append(pos / self.rate)
         cols += [gain.astype(np.float64), level.astype(np.float64)]
-        self.file.write(self.row * k % tuple(np.column_stack(cols).ravel().tolist()))
+        self.file.write(format_rows(np.column_stack(cols), self.kinds))
         self.rows += k
 
 

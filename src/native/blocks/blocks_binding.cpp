@@ -2,8 +2,12 @@
 // background file writer (Writer) and the frame powers of its level
 // statistics.
 #include "blocks/power_core.h"
+#include "blocks/rows_core.h"
 #include "blocks/writer_core.h"
 #include "common/frame.h"
+
+#include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -184,7 +188,54 @@ PyObject *frame_powers_py(PyObject *, PyObject *args) {
     return PyLong_FromSsize_t(frames);
 }
 
+// format_rows(table, kinds) -> str
+PyObject *format_rows_py(PyObject *, PyObject *args) {
+    PyObject *table_obj;
+    const char *kinds;
+    Py_ssize_t nkinds;
+    if (!PyArg_ParseTuple(args, "Os#", &table_obj, &kinds, &nkinds)) return nullptr;
+    PyArray_Descr *descr = PyArray_DescrFromType(NPY_DOUBLE);
+    if (descr == nullptr) return nullptr;
+    kx::Ref table(PyArray_FromAny(table_obj, descr, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
+                                  nullptr));
+    if (!table) return nullptr;
+    const std::size_t rows = std::size_t(PyArray_DIM(table.arr(), 0));
+    const std::size_t cols = std::size_t(PyArray_DIM(table.arr(), 1));
+    if (std::size_t(nkinds) != cols || std::strspn(kinds, "dfg") != cols) {
+        PyErr_Format(PyExc_ValueError, "kinds must give one of d, f, g for each of the %zu columns",
+                     cols);
+        return nullptr;
+    }
+    const double *v = static_cast<const double *>(PyArray_DATA(table.arr()));
+    std::size_t row_bound = 0;
+    for (std::size_t c = 0; c < cols; c++) {
+        bool narrow = true;
+        for (std::size_t r = 0; r < rows && narrow; r++)
+            narrow = !(std::fabs(v[r * cols + c]) >= ROW_NARROW_LIMIT);
+        row_bound += rows_value_bound(kinds[c], narrow);
+    }
+    kx::Ref text(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(rows * row_bound)));
+    if (!text) return nullptr;
+    char *out = PyBytes_AS_STRING(text.get());
+    const std::size_t len = rows_format(v, rows, cols, kinds, out, out + rows * row_bound);
+    if (len == 0 && rows > 0) {
+        PyErr_SetString(PyExc_SystemError, "format_rows: the text outgrew its bound");
+        return nullptr;
+    }
+    return PyUnicode_DecodeASCII(out, Py_ssize_t(len), nullptr);
+}
+
 PyMethodDef module_methods[] = {
+    {"format_rows", format_rows_py, METH_VARARGS,
+     "format_rows(table, kinds) -> str\n\n"
+     "The rows of the two-dimensional float64 ``table`` as CSV text: values\n"
+     "separated by commas, each row ended by a newline.  ``kinds`` gives each\n"
+     "column's format: 'd' as '%d' (the value truncated), 'f' as '%.9f', 'g' as\n"
+     "'%.9g', the same text as Python's % operator (every NaN is 'nan').\n\n"
+     "Examples\n--------\n"
+     ">>> from kestrix._blocks import format_rows\n"
+     ">>> format_rows([[16, 0.5, -1 / 3], [32, 1e-7, float('inf')]], 'dfg')\n"
+     "'16,0.500000000,-0.333333333\\n32,0.000000100,inf\\n'\n"},
     {"frame_powers", frame_powers_py, METH_VARARGS,
      "frame_powers(x, frame, out) -> int\n\n"
      "The mean power of each whole frame of ``frame`` samples (a positive\n"
@@ -203,7 +254,8 @@ PyMethodDef module_methods[] = {
 
 const char module_doc[] =
     "Native helpers of the kestrix command's block loop: a background file\n"
-    "writer and the frame powers of the level statistics.\n";
+    "writer, the frame powers of the level statistics and the text of the\n"
+    "telemetry CSV.\n";
 
 PyModuleDef blocks_module = kx::module_def("_blocks", module_doc, module_methods);
 
