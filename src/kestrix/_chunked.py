@@ -35,7 +35,7 @@ from typing import Callable
 import numpy as np
 
 from ._chain import ChainConfig
-from ._cluster import CancelWatch, Cluster
+from ._cluster import Cancelled, CancelWatch, Cluster
 from ._errors import SignalHold, check_signalled, os_error
 from ._sinks import NpySink, check_outputs, open_sink, output_files, output_format, output_kind
 from ._sources import Source
@@ -71,11 +71,12 @@ def obstacle(src: Source, output: str, config: ChainConfig, options: RunOptions)
 
 
 def _filter_chunk(src: Source, config: ChainConfig, start: int, stop: int, frames: int,
-                  path: str, offset: int, stype, name: str, flag: str) -> np.ndarray:
+                  path: str, offset: int, stype, name: str, flag: str) -> np.ndarray | None:
     """Filter frames ``start`` to ``stop`` of ``src`` into their place in the output file
     ``path``, in blocks of ``frames`` frames as the engine streams them, until the run
     ``flag`` names is cancelled; return the components written and how many of them
-    saturated."""
+    saturated, or None when the run was cancelled (a task that ends normally, so that
+    the worker does not log a failure the run has already reported)."""
     from ._datatypes import Encoder
     from ._firblock import restore_history
 
@@ -108,6 +109,8 @@ def _filter_chunk(src: Source, config: ChainConfig, start: int, stop: int, frame
             os.close(fd)
     except OSError as e:
         raise os_error(name, e, "write") from None
+    except Cancelled:
+        return None
     finally:
         reader.close()
     return np.array([enc.components, enc.saturated], np.int64)
@@ -171,7 +174,7 @@ def filter_in_chunks(cluster: Cluster, src: Source, output: str, config: ChainCo
             for fut in as_completed(futures):
                 check_signalled()
                 result = fut.result()
-                if fut in index:
+                if fut in index and result is not None:
                     summary.components += int(result[0])
                     summary.saturated = (summary.saturated or 0) + int(result[1])
                     done += min(step, count - starts[index[fut]])
