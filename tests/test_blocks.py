@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from conftest import same_bits
-from kestrix._blocks import Writer, format_rows, frame_powers
+from kestrix._blocks import Reader, Writer, format_rows, frame_powers
 
 RING = 1 << 16  # the smallest ring, so that writes wrap around it and wait for room
 
@@ -88,6 +88,50 @@ class TestWriter:
     def test_bad_arguments(self, args, exc):
         with pytest.raises(exc):
             Writer(*args)
+
+
+class TestReader:
+    @pytest.mark.parametrize("size, limit, slots", [(1000, 1000, 2), (1000, 700, 3),
+                                                    (1000, 5000, 2), (999, 999, 8)])
+    def test_slots_in_order_up_to_the_limit_or_the_end(self, tmp_path, size, limit, slots):
+        """Slots of 100 bytes in order from the descriptor's offset, a short one where the
+        limit or the file ends, then empty ones; the descriptor is left at the end read."""
+        data = np.random.default_rng(size).integers(0, 256, size + 11, dtype=np.uint8).tobytes()
+        path = tmp_path / "in"
+        path.write_bytes(data)
+        with open(path, "rb", buffering=0) as f:
+            f.seek(11)
+            r = Reader(f, 100, limit, slots)
+            got = []
+            while len(piece := r.next()):
+                got.append(piece.tobytes())
+            assert len(r.next()) == 0
+            r.close()
+            want = data[11 : 11 + min(limit, size)]
+            assert b"".join(got) == want and all(len(g) == 100 for g in got[:-1])
+            assert f.tell() == 11 + len(want)
+
+    def test_failed_read_is_raised(self, tmp_path):
+        fd = os.open(tmp_path, os.O_RDONLY)  # reading a folder fails with EISDIR
+        try:
+            r = Reader(fd, 100, 1000)
+            with pytest.raises(IsADirectoryError):
+                r.next()
+            r.close()
+        finally:
+            os.close(fd)
+
+    def test_a_slot_outlives_close(self, tmp_path):
+        """The array of a slot keeps its memory, with its bytes, after the thread stops."""
+        path = tmp_path / "in"
+        path.write_bytes(bytes(range(200)))
+        with open(path, "rb", buffering=0) as f:
+            r = Reader(f, 128, 200)
+            first = r.next()
+            r.close()
+            del r
+        first[:2] = 7  # writable, and still ours
+        assert first.tobytes() == bytes([7, 7]) + bytes(range(2, 128))
 
 
 class TestFramePowers:

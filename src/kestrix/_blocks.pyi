@@ -1,6 +1,6 @@
-"""Native helpers of the kestrix command's block loop: a background file
-writer, the frame powers of the level statistics and the text of the
-telemetry CSV."""
+"""Native helpers of the kestrix command's block loop: a read-ahead file
+reader, a background file writer, the frame powers of the level
+statistics and the text of the telemetry CSV."""
 
 from typing import final
 
@@ -25,3 +25,12 @@ class Writer:
 
 def frame_powers(x: npt.ArrayLike, frame: int, out: npt.NDArray[np.float32], /) -> int: ...
 def format_rows(table: npt.ArrayLike, kinds: str, /) -> str: ...
+
+@final
+class Reader:
+    """Reads a file descriptor ahead, from a thread of its own."""
+
+    def __init__(self, fd: FileDescriptorLike, slot_bytes: int, limit: int,
+                 slots: int = 2) -> None: ...
+    def next(self) -> npt.NDArray[np.uint8]: ...
+    def close(self) -> None: ...

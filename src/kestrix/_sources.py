@@ -180,8 +180,8 @@ class Source:
     def frame_bytes(self) -> int:
         return self.stype.sample_bytes * self.channels
 
-    def reader(self, frames: int, *, verify: bool = True) -> "BlockReader":
-        return BlockReader(self, frames, verify=verify and self.sha512 is not None)
+    def reader(self, frames: int, *, verify: bool = True, ahead: bool = False) -> "BlockReader":
+        return BlockReader(self, frames, verify=verify and self.sha512 is not None, ahead=ahead)
 
 
 class BlockReader:
@@ -191,11 +191,17 @@ class BlockReader:
     frames (fewer only at the end) and returns the filled part.  A file that
     ends before its size said (it shrank while being read), or a stream that
     ends inside a frame, raises CliError.
+
+    With ``ahead``, a file of known length is read a block ahead by a thread
+    of its own, ``frames`` frames at a time: ``read(buf)`` then takes a
+    ``buf`` of ``frames`` frames and returns complex64 input in the thread's
+    own block, which stays valid until the next ``read``.
     """
 
-    def __init__(self, src: Source, frames: int, *, verify: bool) -> None:
+    def __init__(self, src: Source, frames: int, *, verify: bool, ahead: bool = False) -> None:
         self.src = src
         self.pos = 0  # frames handed out so far
+        self.ahead = None
         self.hash = hashlib.sha512() if verify else None
         n = 2 * frames * src.channels
         self.scratch = None if src.stype.native else np.empty(n, src.stype.component)
@@ -214,6 +220,11 @@ class BlockReader:
                 self.f.seek(start)
             if src.offset > start:
                 self._hash_bytes(src.offset - start)
+            if ahead and src.count is not None and stat.S_ISREG(os.fstat(self.f.fileno()).st_mode):
+                # Never a stream: a thread blocked on one could not be stopped.
+                from ._blocks import Reader
+
+                self.ahead = Reader(self.f, frames * src.frame_bytes, src.count * src.frame_bytes)
         except BaseException:
             self.f.close()
             raise
@@ -249,9 +260,27 @@ class BlockReader:
             self.hash.update(data)
             nbytes -= len(data)
 
+    def _read_ahead(self, buf: np.ndarray, m: int) -> np.ndarray:
+        src = self.src
+        try:
+            raw = self.ahead.next()
+        except OSError as e:
+            raise os_error(self.name, e) from None
+        if len(raw) < m * src.frame_bytes:
+            raise self._shrank(len(raw))
+        if self.hash is not None:
+            self.hash.update(raw)
+        self.pos += m
+        if self.scratch is None:
+            return raw.view(np.complex64).reshape(m, src.channels)
+        decode_into(raw.view(src.stype.component), src.stype, buf[:m])
+        return buf[:m]
+
     def read(self, buf: np.ndarray) -> np.ndarray:
         src = self.src
         m = len(buf) if src.count is None else min(len(buf), src.count - self.pos)
+        if self.ahead is not None:
+            return self._read_ahead(buf, m)
         x = buf[:m]
         if self.scratch is None:
             mv = memoryview(x.reshape(-1).view(np.uint8))
@@ -292,6 +321,8 @@ class BlockReader:
 
     def finish(self) -> None:
         """After the last block: check the digest when the metadata has one."""
+        if self.ahead is not None:
+            self.ahead.close()  # the rest of the file is read here
         if self.hash is None:
             return
         end = self.src.offset + self.src.count * self.src.frame_bytes
@@ -299,6 +330,8 @@ class BlockReader:
         check_digest(self.src, self.hash.hexdigest())
 
     def close(self) -> None:
+        if self.ahead is not None:
+            self.ahead.close()
         self.f.close()
 
 
@@ -318,7 +351,7 @@ class MemorySource(Source):
                          describe="generated in memory")
         self.x = np.ascontiguousarray(x, dtype=np.complex64)
 
-    def reader(self, frames: int, *, verify: bool = True) -> "MemoryReader":
+    def reader(self, frames: int, *, verify: bool = True, ahead: bool = False) -> "MemoryReader":
         return MemoryReader(self.x)
 
 

@@ -306,7 +306,7 @@ def process_recording(source: str | Source, output: str, config: ChainConfig,
                 r.tap = TelemetryTap(r.chain.stage("agc"), csv, options.telemetry_every,
                                      keep_bins=r.specs[0] is not None, channel=r.index,
                                      channels=nch)
-        reader = src.reader(frames, verify=options.verify)
+        reader = src.reader(frames, verify=options.verify, ahead=True)
         stack.callback(reader.close)
         blocks = Blocks(frames, nch)
         each = [r.process for r in runs]

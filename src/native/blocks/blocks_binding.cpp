@@ -1,7 +1,8 @@
-// kestrix._blocks: native helpers of the command's block loop, the
-// background file writer (Writer) and the frame powers of its level
-// statistics.
+// kestrix._blocks: native helpers of the command's block loop: the
+// read-ahead reader (Reader), the background writer (Writer), the frame
+// powers of its level statistics and the text of its telemetry CSV.
 #include "blocks/power_core.h"
+#include "blocks/reader_core.h"
 #include "blocks/rows_core.h"
 #include "blocks/writer_core.h"
 #include "common/frame.h"
@@ -43,8 +44,9 @@ struct WriterTraits {
 
 using T = WriterTraits;
 
-// The OSError of a failed write (its subclass by errno, as os.write raises).
-PyObject *write_failed(long long status) {
+// The OSError of a failed read or write (its subclass by errno, as os.read
+// and os.write raise).
+PyObject *io_failed(long long status) {
     errno = int(-status);
     return PyErr_SetFromErrno(PyExc_OSError);
 }
@@ -77,7 +79,7 @@ PyObject *writer_write(PyObject *self, PyObject *data) {
         Py_BEGIN_ALLOW_THREADS
         got = writer_put(w, view.data() + taken, view.size() - taken, WAIT_SLICE_MS);
         Py_END_ALLOW_THREADS
-        if (got < 0) return write_failed(got);
+        if (got < 0) return io_failed(got);
         taken += std::size_t(got);
         if (taken < view.size() && PyErr_CheckSignals() < 0) return nullptr;
     }
@@ -92,7 +94,7 @@ PyObject *writer_flush(PyObject *self, PyObject *) {
         Py_BEGIN_ALLOW_THREADS
         status = writer_drain(w, WAIT_SLICE_MS);
         Py_END_ALLOW_THREADS
-        if (status < 0) return write_failed(status);
+        if (status < 0) return io_failed(status);
         if (status == 0) Py_RETURN_NONE;
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
@@ -154,6 +156,104 @@ PyGetSetDef writer_getset[] = {
 
 PyTypeObject Writer_Type =
     kx::make_type<T>("kestrix._blocks.Writer", writer_doc, writer_methods, writer_getset);
+
+// ---------------------------------------------------------------- Reader
+
+struct ReaderTraits {
+    using core_type = reader;
+    using extra_type = kx::NoExtra;
+    static constexpr auto destroy = reader_destroy;
+    static constexpr const char *create_failed = "reader_create returned NULL";
+
+    static int create(PyObject *args, PyObject *kwds, reader **out) {
+        static const char *kwlist[] = {"fd", "slot_bytes", "limit", "slots", nullptr};
+        PyObject *file = nullptr;
+        Py_ssize_t slot_bytes = 0;
+        unsigned long long limit = 0;
+        int slots = 2;
+        if (!PyArg_ParseTupleAndKeywords(args, kwds, "OnK|i", const_cast<char **>(kwlist), &file,
+                                         &slot_bytes, &limit, &slots))
+            return -1;
+        const int fd = PyObject_AsFileDescriptor(file);
+        if (fd < 0) return -1;
+        if (slot_bytes <= 0 || slots < 2 || slots > READER_MAX_SLOTS) {
+            PyErr_Format(PyExc_ValueError, "slot_bytes must be positive and slots from 2 to %d",
+                         READER_MAX_SLOTS);
+            return -1;
+        }
+        *out = reader_create(fd, std::size_t(slot_bytes), uint64_t(limit), slots);
+        return 0;
+    }
+};
+
+using R = ReaderTraits;
+
+// The slot's bytes as a writable uint8 array that keeps the reader (and so
+// the slot's memory) alive.
+PyObject *slot_array(PyObject *self, uint8_t *data, std::size_t len) {
+    npy_intp dims[1] = {npy_intp(len)};
+    PyArray_Descr *descr = PyArray_DescrFromType(NPY_UINT8);
+    if (descr == nullptr) return nullptr;
+    kx::Ref arr(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, len ? data : nullptr,
+                                     len ? NPY_ARRAY_CARRAY : 0, nullptr));
+    if (!arr || len == 0) return arr.release();
+    if (PyArray_SetBaseObject(arr.arr(), Py_NewRef(self)) < 0) return nullptr;
+    return arr.release();
+}
+
+PyObject *reader_next_py(PyObject *self, PyObject *) {
+    for (;;) {
+        reader *r = kx::live<R>(self);
+        if (r == nullptr) return nullptr;
+        uint8_t *data = nullptr;
+        std::size_t len = 0;
+        int status;
+        Py_BEGIN_ALLOW_THREADS
+        status = reader_next(r, &data, &len, WAIT_SLICE_MS);
+        Py_END_ALLOW_THREADS
+        if (status < 0) return io_failed(status);
+        if (status == 0) return slot_array(self, data, len);
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+PyObject *reader_close_py(PyObject *self, PyObject *) {
+    reader *r = kx::obj<R>(self)->core;
+    if (r != nullptr) reader_stop(r);
+    Py_RETURN_NONE;
+}
+
+const char reader_doc[] =
+    "Reader(fd, slot_bytes, limit, slots=2)\n\n"
+    "Reads a file descriptor ahead, from a thread of its own.\n\n"
+    "The thread reads up to ``limit`` bytes from ``fd``'s current offset (an\n"
+    "int or an object with fileno(), borrowed: keep it open until the reader\n"
+    "is closed) into ``slots`` slots of ``slot_bytes`` each.  next() returns the\n"
+    "next slot's bytes as a writable uint8 array, fewer than ``slot_bytes``\n"
+    "only where the file or the limit ended and empty after the last, and\n"
+    "gives the slot returned before back to the thread: an array from next()\n"
+    "is valid until the next call.  A failed read raises its OSError from\n"
+    "next().  close() stops the thread.\n\n"
+    "Examples\n--------\n"
+    ">>> import os, tempfile\n"
+    ">>> from kestrix._blocks import Reader\n"
+    ">>> fd, path = tempfile.mkstemp(); _ = os.write(fd, b'abcdefg'); _ = os.lseek(fd, 0, 0)\n"
+    ">>> r = Reader(fd, 3, 7)\n"
+    ">>> [r.next().tobytes() for _ in range(4)]\n"
+    "[b'abc', b'def', b'g', b'']\n"
+    ">>> r.close(); os.close(fd); os.unlink(path)\n";
+
+PyMethodDef reader_methods[] = {
+    {"next", reader_next_py, METH_NOARGS,
+     "next() -> numpy.ndarray\n\nThe next slot's bytes (empty after the last); the slot "
+     "returned before goes back to the thread.\n"},
+    {"close", reader_close_py, METH_NOARGS,
+     "close() -> None\n\nStop the reader's thread (again: nothing).\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject Reader_Type =
+    kx::make_type<R>("kestrix._blocks.Reader", reader_doc, reader_methods, nullptr);
 
 // frame_powers(x, frame, out) -> int
 PyObject *frame_powers_py(PyObject *, PyObject *args) {
@@ -253,15 +353,15 @@ PyMethodDef module_methods[] = {
 };
 
 const char module_doc[] =
-    "Native helpers of the kestrix command's block loop: a background file\n"
-    "writer, the frame powers of the level statistics and the text of the\n"
-    "telemetry CSV.\n";
+    "Native helpers of the kestrix command's block loop: a read-ahead file\n"
+    "reader, a background file writer, the frame powers of the level\n"
+    "statistics and the text of the telemetry CSV.\n";
 
 PyModuleDef blocks_module = kx::module_def("_blocks", module_doc, module_methods);
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__blocks(void) {
-    static const kx::TypeEntry types[] = {{"Writer", &Writer_Type}};
+    static const kx::TypeEntry types[] = {{"Reader", &Reader_Type}, {"Writer", &Writer_Type}};
     return kx::module_init(&blocks_module, types, std::size(types));
 }

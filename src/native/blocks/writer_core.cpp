@@ -8,9 +8,10 @@
 // and the two threads rarely meet.
 #include "blocks/writer_core.h"
 
+#include "blocks/wait.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -76,12 +77,6 @@ void writer_run(writer *w) noexcept {
     }
 }
 
-template <class Ready>
-bool wait_ms(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, int ms, Ready ready) {
-    if (ms <= 0) return ready();
-    return cv.wait_for(lock, std::chrono::milliseconds(ms), ready);
-}
-
 }  // namespace
 
 writer *writer_create(int fd, std::size_t capacity) noexcept {
@@ -108,7 +103,7 @@ long long writer_put(writer *w, const uint8_t *p, std::size_t n, int ms) noexcep
     std::unique_lock<std::mutex> lock(w->mu);
     std::size_t taken = 0;
     while (taken < n) {
-        const bool ready = wait_ms(w->room, lock, ms, [w] {
+        const bool ready = wait_ready(w->room, lock, ms, [w] {
             return w->err != 0 || w->head - w->tail < w->capacity;
         });
         if (w->err != 0) return -w->err;
@@ -132,7 +127,7 @@ int writer_drain(writer *w, int ms) noexcept {
     std::unique_lock<std::mutex> lock(w->mu);
     w->draining = true;
     w->more.notify_one();
-    const bool done = wait_ms(w->room, lock, ms, [w] { return w->err != 0 || w->tail == w->head; });
+    const bool done = wait_ready(w->room, lock, ms, [w] { return w->err != 0 || w->tail == w->head; });
     int status = w->err != 0 ? -w->err : done ? 0 : 1;
     if (status != 1) w->draining = false;
     return status;
