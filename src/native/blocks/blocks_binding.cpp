@@ -17,10 +17,7 @@ namespace {
 constexpr int WAIT_SLICE_MS = 100;
 constexpr Py_ssize_t DEFAULT_CAPACITY = 4 << 20;
 
-struct WriterTraits {
-    using core_type = writer;
-    using extra_type = kx::NoExtra;
-    static constexpr auto destroy = writer_destroy;
+struct WriterTraits : kx::HandleTraits<writer, writer_destroy> {
     static constexpr const char *create_failed = "writer_create returned NULL";
 
     static int create(PyObject *args, PyObject *kwds, writer **out) {
@@ -159,10 +156,7 @@ PyTypeObject Writer_Type =
 
 // ---------------------------------------------------------------- Reader
 
-struct ReaderTraits {
-    using core_type = reader;
-    using extra_type = kx::NoExtra;
-    static constexpr auto destroy = reader_destroy;
+struct ReaderTraits : kx::HandleTraits<reader, reader_destroy> {
     static constexpr const char *create_failed = "reader_create returned NULL";
 
     static int create(PyObject *args, PyObject *kwds, reader **out) {

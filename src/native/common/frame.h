@@ -74,11 +74,16 @@ struct NoExtra {
     void release() noexcept {}
 };
 
-template <class Core, auto Destroy, auto StateBytes, auto GetState, auto SetState>
-struct CoreTraits {
+// The life cycle of a wrapped handle: its record and the function that frees it.
+template <class Core, auto Destroy>
+struct HandleTraits {
     using core_type = Core;
     using extra_type = NoExtra;
     static constexpr auto destroy = Destroy;
+};
+
+template <class Core, auto Destroy, auto StateBytes, auto GetState, auto SetState>
+struct CoreTraits : HandleTraits<Core, Destroy> {
     static constexpr auto state_bytes = StateBytes;
     static constexpr auto get_state = GetState;
     static constexpr auto set_state = SetState;
