@@ -86,33 +86,36 @@ def _filter_chunk(src: Source, config: ChainConfig, start: int, stop: int, frame
     enc = Encoder(stype)
     each = [chain.process for chain in chains]
     watch = CancelWatch(flag)
-    reader = src.reader(frames, verify=False)
     try:
-        reader.seek(first)
-        history = reader.read(np.empty((start - first, src.channels), np.complex64))
-        for c, chain in enumerate(chains):
-            restore_history(chain.stages[0].obj, [history[:, c]])
-        fd = os.open(path, os.O_WRONLY)  # never created here: the client owns the file
+        watch()  # a task that starts after the cancellation does nothing
+        reader = src.reader(frames, verify=False)
         try:
-            pos = start
-            while pos < stop:
-                watch()
-                x = reader.read(blocks.buf[: min(frames, stop - pos)])
-                blocks.each_channel(x, each)
-                data = enc.encode(x)
-                at = offset + pos * stype.sample_bytes * src.channels
-                done = 0
-                while done < len(data):
-                    done += os.pwrite(fd, data[done:], at + done)
-                pos += len(x)
+            reader.seek(first)
+            history = reader.read(np.empty((start - first, src.channels), np.complex64))
+            for c, chain in enumerate(chains):
+                restore_history(chain.stages[0].obj, [history[:, c]])
+            fd = os.open(path, os.O_WRONLY)  # never created here: the client owns the file
+            try:
+                pos = start
+                while pos < stop:
+                    watch()
+                    x = reader.read(blocks.buf[: min(frames, stop - pos)])
+                    blocks.each_channel(x, each)
+                    data = enc.encode(x)
+                    at = offset + pos * stype.sample_bytes * src.channels
+                    done = 0
+                    while done < len(data):
+                        done += os.pwrite(fd, data[done:], at + done)
+                    pos += len(x)
+            finally:
+                os.close(fd)
+        except OSError as e:
+            watch()  # the output was removed by the cancelled run's clean-up: no failure
+            raise os_error(name, e, "write") from None
         finally:
-            os.close(fd)
-    except OSError as e:
-        raise os_error(name, e, "write") from None
+            reader.close()
     except Cancelled:
         return None
-    finally:
-        reader.close()
     return np.array([enc.components, enc.saturated], np.int64)
 
 
