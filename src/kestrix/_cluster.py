@@ -20,14 +20,12 @@ Needs the ``dask`` extra, which the command checks before importing this.
 
 from __future__ import annotations
 
-import logging
 import os
 import shutil
 import signal
 import tempfile
 import threading
 import time
-import uuid
 
 from ._errors import CliError, SignalHold, check_signalled, os_error
 from ._sinks import current_umask, output_kind
@@ -58,9 +56,13 @@ class Cluster:
         self.workers, self.address = workers, scheduler
         self.cluster = self.client = None
         self.startup = 0.0
+        import uuid  # here, as logging below: a run on one machine imports neither
+
         self.flag = f"kestrix-cancel-{uuid.uuid4().hex}"
 
     def _start(self) -> None:
+        import logging
+
         from distributed import Client, LocalCluster
 
         t0 = time.perf_counter()

@@ -13,7 +13,6 @@ import importlib
 import io
 import json
 import os
-import tarfile
 import warnings
 
 from ._chain import first_output
@@ -118,6 +117,8 @@ def open_sigmf_pair(path: str) -> Source:
 
 def open_sigmf_archive(path: str) -> Source:
     """An uncompressed SigMF archive: one ``.sigmf-meta`` and its ``.sigmf-data`` in a tar."""
+    import tarfile  # here: every run imports this module, few read archives
+
     _regular(path)
     try:
         with tarfile.open(path, "r:") as tar:
