@@ -4,11 +4,12 @@ frame powers of the level statistics."""
 import errno
 import os
 import signal
+import subprocess
 
 import numpy as np
 import pytest
 
-from conftest import same_bits
+from conftest import build_native, same_bits
 from kestrix._blocks import Reader, Writer, format_rows, frame_powers
 
 RING = 1 << 16  # the smallest ring, so that writes wrap around it and wait for room
@@ -132,6 +133,22 @@ class TestReader:
             del r
         first[:2] = 7  # writable, and still ours
         assert first.tobytes() == bytes([7, 7]) + bytes(range(2, 128))
+
+
+def test_native_threads(tmp_path):
+    """tests/native/blocks_stress.cpp puts a byte stream through the writer's ring and
+    reads it back through the reader's slots, each on its thread, checking every byte
+    (and, in CI's ThreadSanitizer run, every shared access).  KX_STRESS_BYTES sets the
+    length."""
+    exe = build_native("blocks_stress", ["blocks/writer_core.cpp", "blocks/reader_core.cpp"],
+                       tmp_path)
+    if exe is None:
+        pytest.skip("no C++ compiler")
+    n = os.environ.get("KX_STRESS_BYTES", str(20 << 20))
+    run = subprocess.run([str(exe), str(tmp_path / "stream"), n], capture_output=True, text=True,
+                         timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.startswith(f"{n} bytes")
 
 
 class TestFramePowers:
