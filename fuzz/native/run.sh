@@ -27,7 +27,7 @@ flags=(-std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer -Wall -Wextra
        -fsanitize=address,undefined -fno-sanitize-recover=undefined "-I$src" "-I$here")
 cores=()
 for f in "$src"/agc/*.cpp "$src"/filter/*.cpp "$src"/channel/*.cpp "$src"/kx_tlm/*.cpp \
-         "$src"/common/cpu.cpp; do
+         "$src"/blocks/*.cpp "$src"/common/cpu.cpp; do
   case $f in *_binding.cpp) ;; *) cores+=("$f") ;; esac
 done
 objs=()
@@ -39,7 +39,8 @@ done
 
 # target:variants (the CPU features masked in each run; "-" masks none)
 runs=${KX_FUZZ_RUNS:-"fir:-,avx512,avx512+avx2 args:-,avx512,avx512+avx2 blobs:-
-                      firdec:-,avx512,avx512+avx2 rotator:-,avx512,avx512+avx2"}
+                      firdec:-,avx512,avx512+avx2 rotator:-,avx512,avx512+avx2
+                      blocks:-,avx512,avx512+avx2"}
 failed=0
 for run in $runs; do
   t=${run%%:*}
