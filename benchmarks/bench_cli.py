@@ -23,7 +23,9 @@ machine hits both alike:
 - the child's peak resident memory (its VmHWM, so Linux only).
 
 Ratios are of medians.  The file is freshly written, so it is read from the
-page cache: the figures measure the tool, not the disk.  Nothing is asserted.
+page cache: the figures measure the tool, not the disk.  Every child starts
+after os.sync(), with no dirty pages left by the run before it.  Nothing is
+asserted.
 """
 
 from __future__ import annotations
@@ -76,6 +78,9 @@ def run_tool(src: str, dst: str, extra: list[str], *, pipe: bool = False) -> tup
     """
     if os.path.isfile(dst):
         os.unlink(dst)  # a fresh output, as a user's first run writes
+    # No dirty pages left by the run before: the kernel's writeback of one
+    # run's output would otherwise throttle whichever run comes next.
+    os.sync()
     args = ["-", "--datatype", "cf32_le"] if pipe else [src]
     cmd = [sys.executable, "-c", CHILD, "process", *args, "-o", dst, "--force", *CHAIN, *extra]
     t0 = time.perf_counter()

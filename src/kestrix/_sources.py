@@ -42,6 +42,7 @@ FORMATS = ("sigmf", "sigmf-archive", "raw", "npy")
 FORMAT_NAMES = (f"{SIGMF_ARCHIVE} (SigMF archive), {SIGMF_META}/{SIGMF_DATA} (SigMF pair), "
                 f".npy, raw {'/'.join(RAW_SUFFIXES)}")
 MAX_CHANNELS = 64  # each channel keeps its own chain and accumulators
+AHEAD_SLOTS = 3  # blocks of a regular input file held by its read-ahead thread
 
 
 # ------------------------------------------------------------------ naming
@@ -224,7 +225,8 @@ class BlockReader:
                 # Never a stream: a thread blocked on one could not be stopped.
                 from ._blocks import Reader
 
-                self.ahead = Reader(self.f, frames * src.frame_bytes, src.count * src.frame_bytes)
+                self.ahead = Reader(self.f, frames * src.frame_bytes, src.count * src.frame_bytes,
+                                    AHEAD_SLOTS)
         except BaseException:
             self.f.close()
             raise
