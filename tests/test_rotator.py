@@ -10,7 +10,7 @@ import pytest
 
 from kestrix.channel import Rotator
 
-from conftest import bits, run_masked, same_bits
+from conftest import run_masked, same_bits
 
 F32 = np.float32
 U64 = 2**64
