@@ -58,11 +58,12 @@ def make_file(path: str, n: int, seed: int = 1) -> None:
             f.write(x.tobytes())
 
 
-# The child reports its own high-water mark: getrusage(RUSAGE_CHILDREN) would
-# also count the pages of this process, which it was forked from.
-CHILD = ("import re, sys; from kestrix.cli import main; code = main(sys.argv[1:]); "
-         "sys.stderr.write(re.search(r'VmHWM:\\s*\\d+', open('/proc/self/status').read())[0]); "
-         "sys.exit(code)")
+# The child runs what the ``kestrix`` script runs and reports its own
+# high-water mark as it exits: getrusage(RUSAGE_CHILDREN) would also count the
+# pages of this process, which it was forked from.
+CHILD = ("import atexit, re, sys; atexit.register(lambda: sys.stderr.write(re.search("
+         "r'VmHWM:\\s*\\d+', open('/proc/self/status').read())[0])); "
+         "from kestrix.cli import run; run()")
 
 
 def make_cu8(src: str, dst: str) -> None:

@@ -1,7 +1,5 @@
 """``python -m kestrix``: the ``kestrix`` command."""
 
-import sys
+from .cli import run
 
-from .cli import main
-
-sys.exit(main())
+run()

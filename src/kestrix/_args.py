@@ -14,9 +14,9 @@ import math
 import re
 
 from . import __version__
-from ._batch import SUMMARY_NAME
 from ._datatypes import DATATYPE_LIST, DATATYPES, SUFFIX_TABLE
 from ._errors import CliError
+from ._sinks import SUMMARY_NAME
 from ._sources import FORMATS, MAX_CHANNELS, SIGMF_ARCHIVE, STDIO
 from .engine import (DEFAULT_BLOCK, DEFAULT_TELEMETRY_EVERY, MAX_BLOCK, PLOT_CHANNELS, Agc, Average,
                      ChainConfig, Lowpass, RunOptions, Shift, Taps)

@@ -31,25 +31,17 @@ from ._chain import ChainConfig, Lowpass
 from ._cluster import Cancelled, CancelWatch, Cluster, Staging, default_workers
 from ._datatypes import SUFFIX_TYPES
 from ._errors import CliError, SignalHold, check_signalled, describe_error
-from ._sinks import OutputFile, output_files, output_kind
+from ._sinks import SUMMARY_NAME, OutputFile, output_files, output_kind
 from ._sources import (FORMAT_SUFFIX, SIGMF_DATA, STDIO, detect_format, format_from_name,
                        open_source, sigmf_pair, split_name)
 from .engine import RunOptions, Summary, process_recording
 
-SUMMARY_NAME = "summary.csv"
 SUMMARY_FIELDS = ("input", "output", "channels", "samples", "duration_s", "input_level_db",
                   "output_level_db", "agc_gain_db", "seconds", "status", "error")
 LISTED = 3  # clashing names quoted in an error
 
 
 # ------------------------------------------------------------------ the inputs
-
-
-def is_batch(inputs: list[str]) -> bool:
-    """Several inputs, a folder or a glob pattern: outputs go into a folder."""
-    return len(inputs) > 1 or any(
-        i != STDIO and (os.path.isdir(i) or (glob.has_magic(i) and not os.path.lexists(i)))
-        for i in inputs)
 
 
 def _recording_name(path: str, datatype: str | None) -> bool:

@@ -11,7 +11,6 @@ from __future__ import annotations
 import copy
 import importlib
 import io
-import json
 import os
 import warnings
 
@@ -31,6 +30,8 @@ def sigmf_module():
 
 
 def _parse_meta(text: bytes, where: str) -> dict:
+    import json  # here: only SigMF inputs are parsed
+
     try:
         meta = json.loads(text.decode("utf-8"))
     except (UnicodeDecodeError, json.JSONDecodeError) as e:

@@ -15,7 +15,6 @@ the command can exit as a pipeline expects.
 from __future__ import annotations
 
 import copy
-import hashlib
 import os
 import shutil
 import stat
@@ -95,6 +94,9 @@ def output_type(path: str, fmt: str, datatype: str | None) -> SampleType:
         raise CliError(f"a .npy output holds complex floats (cf32_le, cf64_le or _be), not "
                        f"{datatype}; write raw or SigMF for integer samples", 2)
     return st
+
+
+SUMMARY_NAME = "summary.csv"  # a batch's table, in its output folder
 
 
 def output_files(path: str, fmt: str) -> list[str]:
@@ -283,7 +285,12 @@ class Sink:
         self.path, self.count, self.written = path, count, 0
         self.stype, self.channels, self.columns = stype, channels, columns or channels > 1
         self.encoder = Encoder(stype)
-        self.hash = hashlib.sha512() if digest else None
+        if digest:
+            import hashlib  # here: only --sha512 needs it
+
+            self.hash = hashlib.sha512()
+        else:
+            self.hash = None
         self.metadata: dict | None = None
         self.files: list[OutputFile] = []
 

@@ -21,7 +21,7 @@ sizes the reads return, so a pipe's chunking never reaches the chain.
 
 from __future__ import annotations
 
-import hashlib
+import glob
 import os
 import re
 import stat
@@ -59,6 +59,13 @@ def sigmf_pair(path: str) -> tuple[str, str]:
 
 # The suffix that each format other than raw gives its files' names.
 FORMAT_SUFFIX = {"sigmf": SIGMF_META, "sigmf-archive": SIGMF_ARCHIVE, "npy": ".npy"}
+
+
+def is_batch(inputs: list[str]) -> bool:
+    """Several inputs, a folder or a glob pattern: outputs go into a folder."""
+    return len(inputs) > 1 or any(
+        i != STDIO and (os.path.isdir(i) or (glob.has_magic(i) and not os.path.lexists(i)))
+        for i in inputs)
 
 
 def split_name(path: str, fmt: str) -> tuple[str, str]:
@@ -203,7 +210,12 @@ class BlockReader:
         self.src = src
         self.pos = 0  # frames handed out so far
         self.ahead = None
-        self.hash = hashlib.sha512() if verify else None
+        if verify:
+            import hashlib  # here: only a recorded digest needs it
+
+            self.hash = hashlib.sha512()
+        else:
+            self.hash = None
         n = 2 * frames * src.channels
         self.scratch = None if src.stype.native else np.empty(n, src.stype.component)
         try:
