@@ -135,17 +135,26 @@ class PowerEnvelope:
 
     def add(self, x: np.ndarray) -> None:
         self.samples += len(x)
+        if not self.framer.held and not len(x) % self.FRAME:
+            # Whole frames, as every block of a file is: no carry to join.
+            self.framer.frames += len(x) // self.FRAME
+            self._powers(x)
+            return
         for _, frames in self.framer.split(x):
-            k = len(frames)
-            if self.held + k > self.PENDING:
-                self._flush()
-            big = k > self.PENDING
-            sums = np.empty(k, np.float32) if big else self.pending[self.held : self.held + k]
-            frame_powers(frames.reshape(-1), self.FRAME, sums)
-            if big:
-                self._frames(sums)
-            else:
-                self.held += k
+            self._powers(frames.reshape(-1))
+
+    def _powers(self, x: np.ndarray) -> None:
+        """The powers of the whole frames ``x`` holds."""
+        k = len(x) // self.FRAME
+        if self.held + k > self.PENDING:
+            self._flush()
+        big = k > self.PENDING
+        sums = np.empty(k, np.float32) if big else self.pending[self.held : self.held + k]
+        frame_powers(x, self.FRAME, sums)
+        if big:
+            self._frames(sums)
+        else:
+            self.held += k
 
     def finish(self) -> None:
         """After the last block: the total, and the last, partial frame."""
