@@ -194,16 +194,19 @@ class OutputFile:
             self.abort()
             raise
 
+    def _failed(self, e: OSError) -> Exception:
+        """A failed write as the command reports it; a closed pipe as it is: its reader
+        went away, which ends the command quietly."""
+        return e if isinstance(e, BrokenPipeError) else os_error(self.path, e, "write")
+
     def write(self, data) -> None:
         try:
             if self.writer is not None:
                 self.writer.write(data)
             else:
                 self.file.write(data)
-        except BrokenPipeError:
-            raise
         except OSError as e:
-            raise os_error(self.path, e, "write") from None
+            raise self._failed(e) from None
 
     def flush(self) -> None:
         """Everything written so far reaches the file (before ``file`` is used directly)."""
@@ -211,10 +214,8 @@ class OutputFile:
             if self.writer is not None:
                 self.writer.flush()
             self.file.flush()
-        except BrokenPipeError:
-            raise
         except OSError as e:
-            raise os_error(self.path, e, "write") from None
+            raise self._failed(e) from None
 
     def _close(self) -> None:
         if self.writer is not None:
@@ -243,9 +244,7 @@ class OutputFile:
                 os.replace(self.tmp, self.path)
         except OSError as e:
             self.abort()
-            if isinstance(e, BrokenPipeError):
-                raise
-            raise os_error(self.path, e, "write") from None
+            raise self._failed(e) from None
         self.tmp = None
 
     def abort(self) -> None:

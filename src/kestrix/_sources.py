@@ -216,8 +216,7 @@ class BlockReader:
             self.hash = hashlib.sha512()
         else:
             self.hash = None
-        n = 2 * frames * src.channels
-        self.scratch = None if src.stype.native else np.empty(n, src.stype.component)
+        self.scratch = None  # the stored components of a block to decode, read in place
         try:
             if src.data_path == STDIO:
                 self.f = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
@@ -239,6 +238,8 @@ class BlockReader:
 
                 self.ahead = Reader(self.f, frames * src.frame_bytes, src.count * src.frame_bytes,
                                     AHEAD_SLOTS)
+            elif not src.stype.native:
+                self.scratch = np.empty(2 * frames * src.channels, src.stype.component)
         except BaseException:
             self.f.close()
             raise
@@ -285,7 +286,7 @@ class BlockReader:
         if self.hash is not None:
             self.hash.update(raw)
         self.pos += m
-        if self.scratch is None:
+        if src.stype.native:
             return raw.view(np.complex64).reshape(m, src.channels)
         decode_into(raw.view(src.stype.component), src.stype, buf[:m])
         return buf[:m]
