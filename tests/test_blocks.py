@@ -93,7 +93,8 @@ class TestWriter:
 
 class TestReader:
     @pytest.mark.parametrize("size, limit, slots", [(1000, 1000, 2), (1000, 700, 3),
-                                                    (1000, 5000, 2), (999, 999, 8)])
+                                                    (1000, 5000, 2), (999, 999, 8),
+                                                    (5000, 5000, 5)])
     def test_slots_in_order_up_to_the_limit_or_the_end(self, tmp_path, size, limit, slots):
         """Slots of 100 bytes in order from the descriptor's offset, a short one where the
         limit or the file ends, then empty ones; the descriptor is left at the end read."""

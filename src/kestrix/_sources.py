@@ -42,7 +42,9 @@ FORMATS = ("sigmf", "sigmf-archive", "raw", "npy")
 FORMAT_NAMES = (f"{SIGMF_ARCHIVE} (SigMF archive), {SIGMF_META}/{SIGMF_DATA} (SigMF pair), "
                 f".npy, raw {'/'.join(RAW_SUFFIXES)}")
 MAX_CHANNELS = 64  # each channel keeps its own chain and accumulators
-AHEAD_SLOTS = 3  # blocks of a regular input file held by its read-ahead thread
+# A regular input file's read-ahead thread holds blocks up to about this many
+# bytes (from 3 to 8 blocks): the more it holds, the less often it is woken.
+AHEAD_BYTES = 4 << 20
 
 
 # ------------------------------------------------------------------ naming
@@ -236,8 +238,9 @@ class BlockReader:
                 # Never a stream: a thread blocked on one could not be stopped.
                 from ._blocks import Reader
 
-                self.ahead = Reader(self.f, frames * src.frame_bytes, src.count * src.frame_bytes,
-                                    AHEAD_SLOTS)
+                slot = frames * src.frame_bytes
+                self.ahead = Reader(self.f, slot, src.count * src.frame_bytes,
+                                    min(8, max(3, AHEAD_BYTES // slot)))
             elif not src.stype.native:
                 self.scratch = np.empty(2 * frames * src.channels, src.stype.component)
         except BaseException:

@@ -3,7 +3,9 @@
 // filled counts the slots the thread has filled, taken those handed to the
 // caller; slot i % n is the thread's while it is free, the caller's from
 // being taken until the next reader_next.  Both counters change under the
-// mutex; the reads themselves run outside it.
+// mutex; the reads themselves run outside it.  The slots in use are
+// consecutive (the held one, then the filled ones), so the thread's next
+// slot is free whenever any is.
 #include "blocks/reader_core.h"
 
 #include <cerrno>
@@ -33,6 +35,7 @@ struct reader {
     std::size_t slot_bytes = 0;
     uint64_t left = 0;  // bytes the thread may still read
     int n = 0;
+    int wake = 1;  // free slots that wake a sleeping thread
     Slot slots[READER_MAX_SLOTS];
     uint64_t filled = 0;
     uint64_t taken = 0;
@@ -64,11 +67,16 @@ std::size_t read_full(int fd, uint8_t *p, std::size_t n, int *err) noexcept {
     return got;
 }
 
+// Slots neither filled and waiting nor held by the caller.
+int free_slots(const reader *r) noexcept {
+    return r->n - int(r->filled - r->taken) - (r->held >= 0 ? 1 : 0);
+}
+
 void reader_run(reader *r) noexcept {
     std::unique_lock<std::mutex> lock(r->mu);
     while (!r->ended) {
         Slot &slot = r->slots[r->filled % uint64_t(r->n)];
-        r->room.wait(lock, [&] { return r->stop || slot.free; });
+        if (!slot.free) r->room.wait(lock, [r] { return r->stop || free_slots(r) >= r->wake; });
         if (r->stop) break;
         const std::size_t want = std::size_t(std::min<uint64_t>(r->slot_bytes, r->left));
         lock.unlock();
@@ -95,6 +103,7 @@ reader *reader_create(int fd, std::size_t slot_bytes, uint64_t limit, int slots)
     r->slot_bytes = slot_bytes;
     r->left = limit;
     r->n = slots;
+    r->wake = slots / 2;
     r->ended = limit == 0;
     const std::size_t rounded = (slot_bytes + READER_SLOT_ALIGN - 1) / READER_SLOT_ALIGN * READER_SLOT_ALIGN;
     bool ok = true;
@@ -117,7 +126,10 @@ int reader_next(reader *r, uint8_t **data, std::size_t *len, int ms) noexcept {
     if (r->held >= 0) {
         r->slots[r->held].free = true;
         r->held = -1;
-        r->room.notify_one();
+        // Only as the free slots reach the thread's mark, or when nothing is
+        // left to take (then every slot is free): a notify with no thread
+        // waiting costs nothing.
+        if (free_slots(r) == r->wake || r->taken == r->filled) r->room.notify_one();
     }
     const bool ok = wait_ready(r->ready, lock, ms, [r] { return r->taken < r->filled || r->ended; });
     if (!ok) return 1;

@@ -4,6 +4,8 @@
 //
 // The caller takes the slots in order with reader_next; taking one gives
 // back the one taken before, which the thread then fills again.  The thread
+// sleeps until half the slots are free and then fills them in a row: waking
+// it costs the caller a system call, and on a virtual machine far more.  It
 // reads at most limit bytes and stops at the end of the file, after a
 // failed read, or at the limit.
 #pragma once
