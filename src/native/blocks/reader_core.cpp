@@ -127,9 +127,13 @@ int reader_next(reader *r, uint8_t **data, std::size_t *len, int ms) noexcept {
         r->slots[r->held].free = true;
         r->held = -1;
         // Only as the free slots reach the thread's mark, or when nothing is
-        // left to take (then every slot is free): a notify with no thread
-        // waiting costs nothing.
-        if (free_slots(r) == r->wake || r->taken == r->filled) r->room.notify_one();
+        // left to take (then every slot is free), and unlocked, so that the
+        // thread does not wake into a held mutex.
+        if (free_slots(r) == r->wake || r->taken == r->filled) {
+            lock.unlock();
+            r->room.notify_one();
+            lock.lock();
+        }
     }
     const bool ok = wait_ready(r->ready, lock, ms, [r] { return r->taken < r->filled || r->ended; });
     if (!ok) return 1;

@@ -119,7 +119,12 @@ long long writer_put(writer *w, const uint8_t *p, std::size_t n, int ms) noexcep
         lock.lock();
         w->head += len;
         taken += len;
-        if (w->head - w->tail >= w->batch) w->more.notify_one();
+        if (w->head - w->tail >= w->batch) {
+            // Notified unlocked, so that the thread does not wake into a held mutex.
+            lock.unlock();
+            w->more.notify_one();
+            lock.lock();
+        }
     }
     return static_cast<long long>(taken);
 }
