@@ -63,7 +63,7 @@ def make_file(path: str, n: int, seed: int = 1) -> None:
 # pages of this process, which it was forked from.
 CHILD = ("import atexit, re, sys; atexit.register(lambda: sys.stderr.write(re.search("
          "r'VmHWM:\\s*\\d+', open('/proc/self/status').read())[0])); "
-         "from kestrix.cli import run; run()")
+         "from kestrix._command import run; run()")
 
 
 def make_cu8(src: str, dst: str) -> None:

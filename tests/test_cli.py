@@ -633,6 +633,18 @@ class TestEntryPoints:
                            capture_output=True, text=True, cwd=tmp_path, timeout=120)
         assert r.returncode == 1 and r.stderr.count("\n") == 1 and "Traceback" not in r.stderr
 
+    @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="counts threads in /proc")
+    def test_the_command_starts_no_blas_threads(self):
+        """The command's environment comes before NumPy's import, which then starts no
+        thread pool to spin beside the block loop."""
+        code = ("import sys; from kestrix import _command; assert 'numpy' not in sys.modules; "
+                "_command.environment(); import numpy; "
+                "print(open('/proc/self/status').read().split('Threads:')[1].split()[0])")
+        env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+        r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                           timeout=120)
+        assert r.returncode == 0 and r.stdout.split() == ["1"], r.stdout + r.stderr
+
     def test_help_and_version(self, capsys):
         for cmd in ([], ["process"], ["design"], ["settle"], ["info"]):
             code, out, _ = run(capsys, *cmd, "--help")

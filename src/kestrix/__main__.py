@@ -1,5 +1,5 @@
 """``python -m kestrix``: the ``kestrix`` command."""
 
-from .cli import run
+from ._command import run
 
 run()
