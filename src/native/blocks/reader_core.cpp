@@ -76,7 +76,7 @@ void reader_run(reader *r) noexcept {
     std::unique_lock<std::mutex> lock(r->mu);
     while (!r->ended) {
         Slot &slot = r->slots[r->filled % uint64_t(r->n)];
-        if (!slot.free) r->room.wait(lock, [r] { return r->stop || free_slots(r) >= r->wake; });
+        if (!slot.free) poll_until(r->room, lock, [r] { return r->stop || free_slots(r) >= r->wake; });
         if (r->stop) break;
         const std::size_t want = std::size_t(std::min<uint64_t>(r->slot_bytes, r->left));
         lock.unlock();
@@ -126,10 +126,10 @@ int reader_next(reader *r, uint8_t **data, std::size_t *len, int ms) noexcept {
     if (r->held >= 0) {
         r->slots[r->held].free = true;
         r->held = -1;
-        // Only as the free slots reach the thread's mark, or when nothing is
-        // left to take (then every slot is free), and unlocked, so that the
-        // thread does not wake into a held mutex.
-        if (free_slots(r) == r->wake || r->taken == r->filled) {
+        // The thread finds the slot by itself; only a caller about to wait
+        // wakes it at once (unlocked, so that it does not wake into a held
+        // mutex).
+        if (r->taken == r->filled) {
             lock.unlock();
             r->room.notify_one();
             lock.lock();

@@ -4,10 +4,11 @@
 //
 // The caller takes the slots in order with reader_next; taking one gives
 // back the one taken before, which the thread then fills again.  The thread
-// sleeps until half the slots are free and then fills them in a row: waking
-// it costs the caller a system call, and on a virtual machine far more.  It
-// reads at most limit bytes and stops at the end of the file, after a
-// failed read, or at the limit.
+// sleeps until half the slots are free and then fills them in a row; it
+// looks for them itself while it sleeps, so that the caller does not pay to
+// wake it except when it has to wait for a slot.  It reads at most limit
+// bytes and stops at the end of the file, after a failed read, or at the
+// limit.
 #pragma once
 
 #include <cstddef>

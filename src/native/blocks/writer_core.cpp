@@ -3,10 +3,11 @@
 // head and tail count bytes since creation: the producer owns the ring
 // from head to tail + capacity and advances head; the thread owns tail to
 // head and advances tail.  Both change under the mutex; the copies and the
-// writes themselves run outside it.  The thread is woken once half of the
-// ring is pending (or on a drain), so a write(2) carries a large piece and
-// the two threads rarely meet: waking it costs the producer a system call,
-// and on a virtual machine far more.
+// writes themselves run outside it.  The thread goes to work once half of
+// the ring is pending (or on a drain), so a write(2) carries a large piece
+// and the two threads rarely meet.  It looks for that itself while it
+// sleeps (wait.h): the producer never pays to wake it, except to drain or
+// to stop it.
 #include "blocks/writer_core.h"
 
 #include "blocks/wait.h"
@@ -58,7 +59,7 @@ int write_all(int fd, const uint8_t *p, std::size_t n) noexcept {
 void writer_run(writer *w) noexcept {
     std::unique_lock<std::mutex> lock(w->mu);
     for (;;) {
-        w->more.wait(lock, [w] {
+        poll_until(w->more, lock, [w] {
             const uint64_t pending = w->head - w->tail;
             return w->stop || pending >= w->batch || (w->draining && pending > 0);
         });
@@ -117,14 +118,8 @@ long long writer_put(writer *w, const uint8_t *p, std::size_t n, int ms) noexcep
         lock.unlock();
         std::memcpy(w->ring + at, p + taken, len);
         lock.lock();
-        w->head += len;
+        w->head += len;  // the thread finds it by itself
         taken += len;
-        if (w->head - w->tail >= w->batch) {
-            // Notified unlocked, so that the thread does not wake into a held mutex.
-            lock.unlock();
-            w->more.notify_one();
-            lock.lock();
-        }
     }
     return static_cast<long long>(taken);
 }
