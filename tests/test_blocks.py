@@ -5,6 +5,8 @@ import errno
 import os
 import signal
 import subprocess
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -112,6 +114,39 @@ class TestReader:
             want = data[11 : 11 + min(limit, size)]
             assert b"".join(got) == want and all(len(g) == 100 for g in got[:-1])
             assert f.tell() == 11 + len(want)
+
+    def test_a_pipe_fills_whole_slots_and_a_silent_one_still_closes(self):
+        """A pipe fed in small pieces gives whole slots in order, then what was left at its
+        end; a pipe whose writer stays silent does not keep close() waiting."""
+        data = np.random.default_rng(3).integers(0, 256, 1000, dtype=np.uint8).tobytes()
+        rfd, wfd = os.pipe()
+
+        def feed():
+            for i in range(0, len(data), 90):
+                os.write(wfd, data[i : i + 90])
+                time.sleep(0.002)
+            os.close(wfd)
+
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        r = Reader(rfd, 256, 2**64 - 1, 3)
+        got = [r.next().tobytes() for _ in range(5)]
+        feeder.join()
+        r.close()
+        os.close(rfd)
+        assert got == [data[0:256], data[256:512], data[512:768], data[768:], b""]
+
+        rfd, wfd = os.pipe()
+        os.write(wfd, b"abc")
+        r = Reader(rfd, 256, 2**64 - 1, 3)
+        closer = threading.Thread(target=r.close)
+        closer.start()
+        closer.join(30)  # a read blocked on the pipe would never return
+        stuck = closer.is_alive()
+        os.close(wfd)  # frees such a read, so that the test ends either way
+        closer.join()
+        os.close(rfd)
+        assert not stuck
 
     def test_failed_read_is_raised(self, tmp_path):
         fd = os.open(tmp_path, os.O_RDONLY)  # reading a folder fails with EISDIR

@@ -45,6 +45,7 @@ MAX_CHANNELS = 64  # each channel keeps its own chain and accumulators
 # A regular input file's read-ahead thread holds blocks up to about this many
 # bytes (from 3 to 8 blocks): the more it holds, the less often it is woken.
 AHEAD_BYTES = 4 << 20
+STREAM_LIMIT = (1 << 64) - 1  # a stream's read-ahead: up to its end
 
 
 # ------------------------------------------------------------------ naming
@@ -202,10 +203,10 @@ class BlockReader:
     ends before its size said (it shrank while being read), or a stream that
     ends inside a frame, raises CliError.
 
-    With ``ahead``, a file of known length is read a block ahead by a thread
-    of its own, ``frames`` frames at a time: ``read(buf)`` then takes a
-    ``buf`` of ``frames`` frames and returns complex64 input in the thread's
-    own block, which stays valid until the next ``read``.
+    With ``ahead``, a regular file of known length or a stream is read ahead
+    by a thread of its own, ``frames`` frames at a time: ``read(buf)`` then
+    takes a ``buf`` of ``frames`` frames and returns complex64 input in the
+    thread's own block, which stays valid until the next ``read``.
     """
 
     def __init__(self, src: Source, frames: int, *, verify: bool, ahead: bool = False) -> None:
@@ -234,13 +235,12 @@ class BlockReader:
                 self.f.seek(start)
             if src.offset > start:
                 self._hash_bytes(src.offset - start)
-            if ahead and src.count is not None and stat.S_ISREG(os.fstat(self.f.fileno()).st_mode):
-                # Never a stream: a thread blocked on one could not be stopped.
+            if ahead and (src.count is None or stat.S_ISREG(os.fstat(self.f.fileno()).st_mode)):
                 from ._blocks import Reader
 
                 slot = frames * src.frame_bytes
-                self.ahead = Reader(self.f, slot, src.count * src.frame_bytes,
-                                    min(8, max(3, AHEAD_BYTES // slot)))
+                limit = STREAM_LIMIT if src.count is None else src.count * src.frame_bytes
+                self.ahead = Reader(self.f, slot, limit, min(8, max(3, AHEAD_BYTES // slot)))
             elif not src.stype.native:
                 self.scratch = np.empty(2 * frames * src.channels, src.stype.component)
         except BaseException:
@@ -278,6 +278,16 @@ class BlockReader:
             self.hash.update(data)
             nbytes -= len(data)
 
+    def _cut(self, got: int) -> None:
+        """A stream that ended ``got`` bytes into this block: a frame cut is an error."""
+        src = self.src
+        part = got % src.frame_bytes
+        if part:
+            what = "frame" if src.channels > 1 else "sample"
+            raise CliError(f"{self.name}: the stream ended {part} byte{'s' * (part > 1)} into "
+                           f"a {src.frame_bytes}-byte {src.stype.name} {what}, after "
+                           f"{self.pos + got // src.frame_bytes:,} whole ones", 1)
+
     def _read_ahead(self, buf: np.ndarray, m: int) -> np.ndarray:
         src = self.src
         try:
@@ -285,7 +295,11 @@ class BlockReader:
         except OSError as e:
             raise os_error(self.name, e) from None
         if len(raw) < m * src.frame_bytes:
-            raise self._shrank(len(raw))
+            if src.count is not None:
+                raise self._shrank(len(raw))
+            self._cut(len(raw))
+            m = len(raw) // src.frame_bytes
+            raw = raw[: m * src.frame_bytes]
         if self.hash is not None:
             self.hash.update(raw)
         self.pos += m
@@ -308,12 +322,7 @@ class BlockReader:
         if got < len(mv):
             if src.count is not None:
                 raise self._shrank(got)
-            part = got % src.frame_bytes
-            if part:
-                what = "frame" if src.channels > 1 else "sample"
-                raise CliError(f"{self.name}: the stream ended {part} byte{'s' * (part > 1)} into "
-                               f"a {src.frame_bytes}-byte {src.stype.name} {what}, after "
-                               f"{self.pos + got // src.frame_bytes:,} whole ones", 1)
+            self._cut(got)
             m = got // src.frame_bytes
             x, mv = x[:m], mv[:got]
         if self.hash is not None:

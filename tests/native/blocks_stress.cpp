@@ -2,15 +2,19 @@
 // pseudo-random byte stream is put through the writer in pieces of every
 // size (waiting for room), drained, then read back through the reader in
 // odd-sized slots, three of them and then seven (the thread sleeping until
-// three are free), and checked byte for byte.  Built with ThreadSanitizer in
+// three are free), and checked byte for byte; then the same stream comes
+// through a pipe, fed in pieces by a thread of its own, which the reader
+// polls.  Built with ThreadSanitizer in
 // CI, which checks every access to the shared ring and slots.
 //
 // Usage: blocks_stress FILE BYTES
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "blocks/reader_core.h"
@@ -25,10 +29,38 @@ int fail(const char *what, unsigned long long at) {
     return 1;
 }
 
+// Reads total bytes of the pattern back from fd through a reader of slots
+// slots; 0 when every byte is right.
+int read_back(int fd, int slots, uint64_t limit, uint64_t total) {
+    reader *r = reader_create(fd, 12345, limit, slots);
+    if (r == nullptr) return fail("reader_create failed", 0);
+    uint64_t got = 0;
+    int result = -1;
+    while (result < 0) {
+        uint8_t *data = nullptr;
+        std::size_t len = 0;
+        int status;
+        while ((status = reader_next(r, &data, &len, 1000)) == 1) {
+        }
+        if (status != 0) {
+            result = fail("reader_next failed", got);
+        } else if (len == 0) {
+            result = got == total ? 0 : fail("short read", got);
+        } else {
+            for (std::size_t i = 0; i < len && result < 0; i++)
+                if (data[i] != pattern(got + i)) result = fail("wrong byte", got + i);
+            got += len;
+        }
+    }
+    reader_destroy(r);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     if (argc != 3) return fail("usage: blocks_stress FILE BYTES", 0);
+    std::signal(SIGPIPE, SIG_IGN);
     const uint64_t total = std::strtoull(argv[2], nullptr, 10);
     const int fd = open(argv[1], O_CREAT | O_TRUNC | O_RDWR, 0600);
     if (fd < 0) return fail("cannot open the file", 0);
@@ -58,25 +90,28 @@ int main(int argc, char **argv) {
 
     for (const int slots : {3, 7}) {
         if (lseek(fd, 0, SEEK_SET) != 0) return fail("lseek failed", 0);
-        reader *r = reader_create(fd, 12345, total, slots);
-        if (r == nullptr) return fail("reader_create failed", 0);
-        uint64_t got = 0;
-        for (;;) {
-            uint8_t *data = nullptr;
-            std::size_t len = 0;
-            while ((status = reader_next(r, &data, &len, 1000)) == 1) {
-            }
-            if (status != 0) return fail("reader_next failed", got);
-            if (len == 0) break;
-            for (std::size_t i = 0; i < len; i++)
-                if (data[i] != pattern(got + i)) return fail("wrong byte", got + i);
-            got += len;
-        }
-        reader_destroy(r);
-        if (got != total) return fail("short read", got);
+        if (read_back(fd, slots, total, total) != 0) return 1;
     }
     close(fd);
-    std::printf("%llu bytes through the writer and back through the reader, twice\n",
+
+    int ends[2];
+    if (pipe(ends) != 0) return fail("pipe failed", 0);
+    std::thread feeder([&] {
+        std::vector<uint8_t> buf(4099);
+        for (uint64_t at = 0; at < total;) {
+            const std::size_t n = std::size_t(std::min<uint64_t>(1 + at % buf.size(), total - at));
+            for (std::size_t i = 0; i < n; i++) buf[i] = pattern(at + i);
+            const ssize_t k = write(ends[1], buf.data(), n);
+            if (k <= 0) break;
+            at += uint64_t(k);
+        }
+        close(ends[1]);
+    });
+    const int piped = read_back(ends[0], 5, ~uint64_t(0), total);
+    close(ends[0]);  // a feeder still writing (after a failure) gets EPIPE
+    feeder.join();
+    if (piped != 0) return 1;
+    std::printf("%llu bytes through the writer, back through the reader twice, and through a pipe\n",
                 static_cast<unsigned long long>(total));
     return 0;
 }

@@ -8,6 +8,7 @@
 // slot is free whenever any is.
 #include "blocks/reader_core.h"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 #include <new>
 #include <thread>
 
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "blocks/wait.h"
@@ -42,6 +45,8 @@ struct reader {
     int held = -1;        // the slot the caller has, or -1
     bool ended = false;   // the thread filled its last slot
     bool stop = false;
+    bool stream = false;  // not a regular file: poll before each read
+    std::atomic<bool> halt{false};  // stop, for the thread's unlocked reads
     std::mutex mu;
     std::condition_variable room;  // the thread waits for a free slot
     std::condition_variable ready; // the caller waits for a filled one
@@ -50,14 +55,21 @@ struct reader {
 
 namespace {
 
-// Bytes read into p, up to n: fewer at the end of the file or when a read
-// fails (*err set to its errno).
-std::size_t read_full(int fd, uint8_t *p, std::size_t n, int *err) noexcept {
+// Bytes read into p, up to n: fewer at the end of the file, when a read
+// fails (*err set to its errno) or, for a stream, when the reader stops.
+std::size_t read_full(reader *r, uint8_t *p, std::size_t n, int *err) noexcept {
     std::size_t got = 0;
     while (got < n) {
-        const ssize_t k = ::read(fd, p + got, n - got);
+        if (r->stream) {
+            pollfd pfd{r->fd, POLLIN, 0};
+            const int ready = ::poll(&pfd, 1, READER_STREAM_POLL_MS);
+            if (r->halt.load(std::memory_order_relaxed)) break;
+            if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+            // Readable, at its end or failed: the read tells which.
+        }
+        const ssize_t k = ::read(r->fd, p + got, n - got);
         if (k < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || (r->stream && errno == EAGAIN)) continue;
             *err = errno;
             break;
         }
@@ -81,7 +93,7 @@ void reader_run(reader *r) noexcept {
         const std::size_t want = std::size_t(std::min<uint64_t>(r->slot_bytes, r->left));
         lock.unlock();
         int err = 0;
-        const std::size_t got = read_full(r->fd, slot.mem, want, &err);
+        const std::size_t got = read_full(r, slot.mem, want, &err);
         lock.lock();
         slot.len = got;
         slot.err = err;
@@ -100,6 +112,8 @@ reader *reader_create(int fd, std::size_t slot_bytes, uint64_t limit, int slots)
     reader *r = new (std::nothrow) reader;
     if (r == nullptr) return nullptr;
     r->fd = fd;
+    struct stat st;
+    r->stream = ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode);
     r->slot_bytes = slot_bytes;
     r->left = limit;
     r->n = slots;
@@ -157,6 +171,7 @@ void reader_stop(reader *r) noexcept {
         r->stop = true;
         r->ended = true;
     }
+    r->halt.store(true, std::memory_order_relaxed);
     r->room.notify_one();
     if (r->thread.joinable()) r->thread.join();
 }

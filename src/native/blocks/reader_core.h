@@ -8,7 +8,9 @@
 // looks for them itself while it sleeps, so that the caller does not pay to
 // wake it except when it has to wait for a slot.  It reads at most limit
 // bytes and stops at the end of the file, after a failed read, or at the
-// limit.
+// limit.  A descriptor that is not a regular file (a pipe, a socket, a
+// terminal) is read only once poll(2) finds it readable, so that a stalled
+// writer at its other end never keeps the thread from stopping.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,7 @@ struct reader;
 
 inline constexpr int READER_MAX_SLOTS = 8;
 inline constexpr std::size_t READER_SLOT_ALIGN = 64;
+inline constexpr int READER_STREAM_POLL_MS = 100;
 
 // A reader of descriptor fd (borrowed: it must stay open until
 // reader_destroy; reading starts at its current offset) with slots of
@@ -31,7 +34,8 @@ reader *reader_create(int fd, std::size_t slot_bytes, uint64_t limit, int slots)
 // failed.
 int reader_next(reader *r, uint8_t **data, std::size_t *len, int wait_ms) noexcept;
 
-// Stops the thread after the read in progress, if any (again: nothing).  The
+// Stops the thread after the read in progress, if any, within
+// READER_STREAM_POLL_MS for a stream that gives nothing (again: nothing).  The
 // slots stay allocated, with what they hold, until reader_destroy; slots
 // filled before stay to be taken, and then reader_next gives the end.
 void reader_stop(reader *r) noexcept;
