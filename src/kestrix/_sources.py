@@ -42,8 +42,9 @@ FORMATS = ("sigmf", "sigmf-archive", "raw", "npy")
 FORMAT_NAMES = (f"{SIGMF_ARCHIVE} (SigMF archive), {SIGMF_META}/{SIGMF_DATA} (SigMF pair), "
                 f".npy, raw {'/'.join(RAW_SUFFIXES)}")
 MAX_CHANNELS = 64  # each channel keeps its own chain and accumulators
-# A regular input file's read-ahead thread holds blocks up to about this many
-# bytes (from 3 to 8 blocks): the more it holds, the less often it is woken.
+# An input's read-ahead thread holds blocks up to about this many bytes (from
+# 3 to 8, the most a Reader takes): the more it holds, the longer the runs of
+# reads it makes each time it goes to work.
 AHEAD_BYTES = 4 << 20
 STREAM_LIMIT = (1 << 64) - 1  # a stream's read-ahead: up to its end
 
