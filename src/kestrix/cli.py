@@ -28,13 +28,11 @@ of ``process`` mean what :func:`kestrix._args.chain_config` and
 from __future__ import annotations
 
 import contextlib
-import gc
 import math
 import os
 import signal
 import sys
 import time
-from typing import NoReturn
 
 from ._args import PROG, batch_chain_config, build_parser, chain_config, run_options
 from ._chain import fmt_rate
@@ -487,19 +485,5 @@ def main(argv: list[str] | None = None) -> int:
         return 1
 
 
-def run() -> NoReturn:
-    """The ``kestrix`` command: run :func:`main` and exit with its status.
-
-    Every file the run opened is closed by then.  The objects still alive are
-    frozen out of the garbage collector's reach (:func:`gc.freeze`), which
-    spares the interpreter's final collection, a walk over every object that
-    NumPy and kestrix made (some 15 ms of every run); ``atexit`` handlers
-    still run.
-    """
-    code = main()
-    gc.freeze()
-    sys.exit(code)
-
-
 if __name__ == "__main__":
-    run()
+    sys.exit(main())
