@@ -1,5 +1,6 @@
-"""The native helpers of the command's block loop: the background writer and the
-frame powers of the level statistics."""
+"""The native helpers of the command's block loop: the background writer and reader,
+the fixed-point conversions, the frame powers of the level statistics and the CSV
+text."""
 
 import errno
 import os
@@ -11,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import build_native, same_bits
-from kestrix._blocks import Reader, Writer, format_rows, frame_powers
+from kestrix._blocks import Reader, Writer, decode_fixed, encode_fixed, format_rows, frame_powers
 
 RING = 1 << 16  # the smallest ring, so that writes wrap around it and wait for room
 
@@ -205,6 +206,68 @@ class TestFramePowers:
     def test_bad_arguments(self, frame, out, exc):
         with pytest.raises(exc):
             frame_powers(np.ones(16, np.complex64), frame, out)
+
+
+FIXED = ["i1", "u1", "<i2", ">i2", "<u2", ">u2", "<i4", ">i4", "<u4", ">u4"]
+
+
+class TestFixedConversion:
+    """The conversions against the steps in NumPy, on every variant (the suite runs on
+    each), for lengths that end inside a vector and after whole ones."""
+
+    @staticmethod
+    def encode_model(f, dt):
+        """Scale (float32 up to 16 bits, float64 for 32), round half to even, clip (NaN to
+        the lowest value), re-centre; and the number of components changed by the clip."""
+        half = 2.0 ** (8 * dt.itemsize - 1)
+        work = np.float64 if dt.itemsize == 4 else np.float32
+        with np.errstate(over="ignore"):
+            w = np.rint(np.multiply(f, work(half), dtype=work))
+        c = np.clip(w, -half, half - 1)
+        changed = int(np.count_nonzero(c != w))
+        c[np.isnan(c)] = -half
+        return (c + (half if dt.kind == "u" else 0)).astype(dt), changed
+
+    @pytest.mark.parametrize("code", FIXED)
+    def test_both_directions_give_the_models_bits(self, code):
+        dt = np.dtype(code)
+        info, half = np.iinfo(dt), 2.0 ** (8 * dt.itemsize - 1)
+        rng = np.random.default_rng(dt.itemsize)
+        raw = rng.integers(info.min, info.max, 300, endpoint=True).astype(dt)
+        raw[:2] = info.min, info.max
+        steps = raw.astype(np.float32)  # int32 rounds to float32 once
+        if dt.kind == "u":
+            steps -= np.float32(half)
+        steps *= np.float32(1 / half)
+        k = rng.integers(-3 * half, 3 * half, 300)
+        ties = (k + rng.choice([0, 0.5, -0.5, 0.25], 300)) / half
+        special = [np.nan, np.inf, -np.inf, -0.0, 1.0, -1.0, 3e38, (half - 0.5) / half,
+                   (-half - 0.5) / half]
+        f = np.concatenate([steps, ties, special]).astype(np.float32)
+        for n in (0, 1, 37, 300, len(f)):
+            out = np.zeros(n + 1, np.float32)
+            decode_fixed(raw[: min(n, 300)], out)
+            assert same_bits(out[: min(n, 300)], steps[:n])
+            assert out[min(n, 300)] == 0  # nothing written past the components
+            stored = np.zeros(n + 1, dt)
+            want, changed = self.encode_model(f[:n], dt)
+            assert encode_fixed(f[:n], stored) == changed
+            assert stored[:n].tobytes() == want.tobytes() and stored[n] == 0
+        assert changed >= 6  # the specials and the ties beyond full scale were counted
+
+    @pytest.mark.parametrize("call, exc", [
+        (lambda: decode_fixed(np.zeros(4, np.int64), np.empty(4, np.float32)), TypeError),
+        (lambda: decode_fixed(np.zeros(4, np.int16), np.empty(4, np.float64)), TypeError),
+        (lambda: decode_fixed(np.zeros(4, np.int16), np.empty(3, np.float32)), ValueError),
+        (lambda: decode_fixed(np.zeros(8, np.int16)[::2], np.empty(4, np.float32)), TypeError),
+        (lambda: encode_fixed(np.zeros(4, np.float32), np.empty(4, np.float32)), TypeError),
+        (lambda: encode_fixed(np.zeros(2, np.complex64), np.empty(3, np.int8)), ValueError),
+        (lambda: encode_fixed(np.zeros(4, np.float32), np.zeros(4, np.int8)[::-1]), TypeError),
+        (lambda: encode_fixed(np.zeros(4, ">f4"), np.empty(4, np.int8)), TypeError),
+    ])
+    def test_bad_arguments(self, call, exc):
+        with pytest.raises(exc):
+            call()
 
 
 class TestFormatRows:

@@ -1,6 +1,7 @@
 """Native helpers of the kestrix command's block loop: a read-ahead file
-reader, a background file writer, the frame powers of the level
-statistics and the text of the telemetry CSV."""
+reader, a background file writer, the conversions of fixed-point
+samples, the frame powers of the level statistics and the text of the
+telemetry CSV."""
 
 from typing import final
 
@@ -23,6 +24,8 @@ class Writer:
     def closed(self) -> bool:
         """True once close() or discard() has run."""
 
+def decode_fixed(raw: npt.NDArray[np.integer], out: npt.NDArray[np.complex64] | npt.NDArray[np.float32], /) -> None: ...
+def encode_fixed(x: npt.NDArray[np.complex64] | npt.NDArray[np.float32], out: npt.NDArray[np.integer], /) -> int: ...
 def frame_powers(x: npt.ArrayLike, frame: int, out: npt.NDArray[np.float32], /) -> int: ...
 def format_rows(table: npt.ArrayLike, kinds: str, /) -> str: ...
 

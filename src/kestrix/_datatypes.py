@@ -8,8 +8,9 @@ in float32.  Writing (:class:`Encoder`) is its inverse for the values that
 type can hold: a component is scaled by 2**(bits-1) (exact, a power of two),
 rounded to the nearest integer with ties to even, saturated to the type's
 range (full scale is 1.0; a NaN becomes the most negative value, as the
-AGC's clip makes it -clip) and re-centred for unsigned types.  Blocks with
-nothing to saturate, the usual case, take a cheaper path.  So every
+AGC's clip makes it -clip) and re-centred for unsigned types; 32-bit
+integers are scaled and rounded in float64, where they are exact.  The
+fixed-point conversions are native, one pass over a block.  So every
 stored integer of up to 16 bits survives a read and a write unchanged.
 
 File names that SDR tools use say their raw sample type (:data:`SUFFIX_TYPES`).
@@ -39,6 +40,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ._blocks import decode_fixed, encode_fixed
 from ._errors import CliError
 
 _NAME = re.compile(r"^(?P<kind>[cr])(?P<num>[fiu])(?P<bits>8|16|32|64)(?:_(?P<end>le|be))?$")
@@ -106,42 +108,24 @@ def suffix_type(path: str) -> str | None:
 
 def decode_into(raw: np.ndarray, st: SampleType, out: np.ndarray) -> None:
     """Convert the stored components ``raw`` (2 per sample) into complex64 ``out``."""
-    fv = out.view(np.float32).reshape(-1)
-    np.copyto(fv, raw.reshape(-1), casting="unsafe")
     if st.fixed:
-        half = np.float32(2.0 ** (st.bits - 1))
-        if st.unsigned:
-            np.subtract(fv, half, out=fv)
-        np.multiply(fv, np.float32(1.0) / half, out=fv)
+        decode_fixed(raw, out)
+    else:
+        np.copyto(out.view(np.float32).reshape(-1), raw.reshape(-1), casting="unsafe")
 
 
 class Encoder:
     """complex64 blocks into the stored components of ``st``; counts saturated components.
 
-    Buffers grow to the largest block seen and are reused, so a stream of
-    equal blocks allocates once.  32-bit integer types work in float64,
-    where their largest value is exact.
+    The output buffer grows to the largest block seen and is reused, so a
+    stream of equal blocks allocates once.
     """
 
     def __init__(self, st: SampleType) -> None:
         self.st = st
         self.saturated = 0  # components beyond full scale, or NaN
         self.components = 0
-        if st.fixed:
-            half = 2.0 ** (st.bits - 1)
-            self.work = np.dtype(np.float64 if st.bits > 16 else np.float32)
-            self.scale = self.work.type(half)
-            self.lo, self.hi = self.work.type(-half), self.work.type(half - 1)
-            self.offset = self.work.type(half if st.unsigned else 0.0)
-        self.cap = 0
-
-    def _grow(self, n: int) -> None:
-        if n <= self.cap:
-            return
-        self.out = np.empty(n, self.st.component)
-        if self.st.fixed:
-            self.w = np.empty(n, self.work)
-        self.cap = n
+        self.out = np.empty(0, st.component)
 
     def encode(self, x: np.ndarray) -> memoryview:
         """The bytes of the C-contiguous complex64 block ``x`` in the stored type."""
@@ -150,25 +134,11 @@ class Encoder:
         self.components += n
         if self.st.native:
             return memoryview(f.view(np.uint8))
-        self._grow(n)
+        if n > len(self.out):
+            self.out = np.empty(n, self.st.component)
         out = self.out[:n]
-        if not self.st.fixed:
+        if self.st.fixed:
+            self.saturated += encode_fixed(f, out)
+        else:
             np.copyto(out, f, casting="unsafe")  # byte order, or an exact widening
-            return memoryview(out.view(np.uint8))
-        w = self.w[:n]
-        np.multiply(f, self.scale, out=w)
-        np.rint(w, out=w)  # ties to even
-        if n and not (w.min() >= self.lo and w.max() <= self.hi):  # also when a NaN is there
-            self._saturate(w)
-        if self.offset:
-            np.add(w, self.offset, out=w)
-        np.copyto(out, w, casting="unsafe")  # whole numbers in range: exact
         return memoryview(out.view(np.uint8))
-
-    def _saturate(self, w: np.ndarray) -> None:
-        """Clamp ``w`` to the type's range in place, a NaN to its lowest value; count them."""
-        c = np.clip(w, self.lo, self.hi)
-        self.saturated += int(np.count_nonzero(c != w))  # a NaN differs from itself
-        nan = np.isnan(c)
-        c[nan] = self.lo
-        w[...] = c

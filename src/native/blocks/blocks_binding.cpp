@@ -1,6 +1,8 @@
 // kestrix._blocks: native helpers of the command's block loop: the
-// read-ahead reader (Reader), the background writer (Writer), the frame
-// powers of its level statistics and the text of its telemetry CSV.
+// read-ahead reader (Reader), the background writer (Writer), the
+// conversions of fixed-point samples, the frame powers of its level
+// statistics and the text of its telemetry CSV.
+#include "blocks/convert_core.h"
 #include "blocks/power_core.h"
 #include "blocks/reader_core.h"
 #include "blocks/rows_core.h"
@@ -285,6 +287,86 @@ PyObject *frame_powers_py(PyObject *, PyObject *args) {
     return PyLong_FromSsize_t(frames);
 }
 
+// The stored component type of an integer ndarray, if it is one of the
+// fixed-point types and C-contiguous (and writable when asked).
+bool fixed_array(PyObject *obj, bool writable, FixedType *t) {
+    if (!PyArray_Check(obj)) return false;
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+    const PyArray_Descr *d = PyArray_DESCR(a);
+    *t = FixedType{static_cast<unsigned char>(PyArray_ITEMSIZE(a)), d->kind == 'u',
+                   !PyArray_ISNOTSWAPPED(a)};
+    return (d->kind == 'i' || d->kind == 'u') && fixed_type_valid(*t) &&
+           PyArray_CHKFLAGS(a, NPY_ARRAY_C_CONTIGUOUS) &&
+           (!writable || PyArray_CHKFLAGS(a, NPY_ARRAY_WRITEABLE));
+}
+
+// The float32 components of a C-contiguous, aligned complex64 or float32
+// ndarray in this machine's byte order (writable when asked), or null.
+float *float_components(PyObject *obj, bool writable, std::size_t *n) {
+    if (!PyArray_Check(obj)) return nullptr;
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(obj);
+    const int type = PyArray_TYPE(a);
+    if ((type != NPY_CFLOAT && type != NPY_FLOAT) || !PyArray_ISNOTSWAPPED(a) ||
+        !PyArray_CHKFLAGS(a, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED) ||
+        (writable && !PyArray_CHKFLAGS(a, NPY_ARRAY_WRITEABLE)))
+        return nullptr;
+    *n = std::size_t(PyArray_SIZE(a)) * (type == NPY_CFLOAT ? 2 : 1);
+    return static_cast<float *>(PyArray_DATA(a));
+}
+
+constexpr char ERR_FIXED[] = "%s must be a%s C-contiguous ndarray of 8-, 16- or 32-bit integers";
+constexpr char ERR_FLOATS[] =
+    "%s must be a%s C-contiguous complex64 or float32 ndarray in native byte order";
+
+// decode_fixed(raw, out) -> None
+PyObject *decode_fixed_py(PyObject *, PyObject *args) {
+    PyObject *raw_obj, *out_obj;
+    if (!PyArg_ParseTuple(args, "OO", &raw_obj, &out_obj)) return nullptr;
+    FixedType t;
+    std::size_t cap = 0;
+    float *out = float_components(out_obj, true, &cap);
+    if (!fixed_array(raw_obj, false, &t)) {
+        PyErr_Format(PyExc_TypeError, ERR_FIXED, "raw", "");
+        return nullptr;
+    }
+    if (out == nullptr) {
+        PyErr_Format(PyExc_TypeError, ERR_FLOATS, "out", " writable,");
+        return nullptr;
+    }
+    PyArrayObject *raw = reinterpret_cast<PyArrayObject *>(raw_obj);
+    const std::size_t n = std::size_t(PyArray_SIZE(raw));
+    if (cap < n) {
+        PyErr_Format(PyExc_ValueError, "out has %zu components, need >= %zu", cap, n);
+        return nullptr;
+    }
+    fixed_decode(PyArray_DATA(raw), n, t, out);
+    Py_RETURN_NONE;
+}
+
+// encode_fixed(x, out) -> int
+PyObject *encode_fixed_py(PyObject *, PyObject *args) {
+    PyObject *x_obj, *out_obj;
+    if (!PyArg_ParseTuple(args, "OO", &x_obj, &out_obj)) return nullptr;
+    FixedType t;
+    std::size_t n = 0;
+    const float *x = float_components(x_obj, false, &n);
+    if (x == nullptr) {
+        PyErr_Format(PyExc_TypeError, ERR_FLOATS, "x", "");
+        return nullptr;
+    }
+    if (!fixed_array(out_obj, true, &t)) {
+        PyErr_Format(PyExc_TypeError, ERR_FIXED, "out", " writable,");
+        return nullptr;
+    }
+    const std::size_t cap = std::size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(out_obj)));
+    if (cap < n) {
+        PyErr_Format(PyExc_ValueError, "out has %zu components, need >= %zu", cap, n);
+        return nullptr;
+    }
+    return PyLong_FromSize_t(
+        fixed_encode(x, n, t, PyArray_DATA(reinterpret_cast<PyArrayObject *>(out_obj))));
+}
+
 // format_rows(table, kinds) -> str
 PyObject *format_rows_py(PyObject *, PyObject *args) {
     PyObject *table_obj;
@@ -323,6 +405,35 @@ PyObject *format_rows_py(PyObject *, PyObject *args) {
 }
 
 PyMethodDef module_methods[] = {
+    {"decode_fixed", decode_fixed_py, METH_VARARGS,
+     "decode_fixed(raw, out) -> None\n\n"
+     "The fixed-point components ``raw`` (a C-contiguous ndarray of 8-, 16- or\n"
+     "32-bit integers, signed or unsigned, in either byte order) as float32\n"
+     "components of ``out`` (complex64 or float32), full scale 1.0: unsigned\n"
+     "values re-centred by 2**(bits-1), then all scaled by 2**-(bits-1), each\n"
+     "step in float32.\n\n"
+     "Examples\n--------\n"
+     ">>> import numpy as np\n"
+     ">>> from kestrix._blocks import decode_fixed\n"
+     ">>> out = np.empty(4, np.float32)\n"
+     ">>> decode_fixed(np.array([0, 64, 128, 255], np.uint8), out)\n"
+     ">>> out.tolist()\n"
+     "[-1.0, -0.5, 0.0, 0.9921875]\n"},
+    {"encode_fixed", encode_fixed_py, METH_VARARGS,
+     "encode_fixed(x, out) -> int\n\n"
+     "The inverse of decode_fixed: the float32 components of ``x`` (complex64\n"
+     "or float32) into the integer array ``out``, scaled by 2**(bits-1),\n"
+     "rounded to the nearest integer with ties to even, saturated to the\n"
+     "type's range (a NaN to its lowest value) and re-centred for unsigned\n"
+     "types.  Returns the number of components saturated.\n\n"
+     "Examples\n--------\n"
+     ">>> import numpy as np\n"
+     ">>> from kestrix._blocks import encode_fixed\n"
+     ">>> out = np.empty(4, np.int8)\n"
+     ">>> encode_fixed(np.array([0.5 / 128, 1.5 / 128, 1.0, np.nan], np.float32), out)\n"
+     "2\n"
+     ">>> out.tolist()\n"
+     "[0, 2, 127, -128]\n"},
     {"format_rows", format_rows_py, METH_VARARGS,
      "format_rows(table, kinds) -> str\n\n"
      "The rows of the two-dimensional float64 ``table`` as CSV text: values\n"
@@ -351,8 +462,9 @@ PyMethodDef module_methods[] = {
 
 const char module_doc[] =
     "Native helpers of the kestrix command's block loop: a read-ahead file\n"
-    "reader, a background file writer, the frame powers of the level\n"
-    "statistics and the text of the telemetry CSV.\n";
+    "reader, a background file writer, the conversions of fixed-point\n"
+    "samples, the frame powers of the level statistics and the text of the\n"
+    "telemetry CSV.\n";
 
 PyModuleDef blocks_module = kx::module_def("_blocks", module_doc, module_methods);
 
