@@ -1,4 +1,4 @@
-// libFuzzer target: the block loop's text and statistics helpers.
+// libFuzzer target: the block loop's text, statistics and conversion helpers.
 //
 // rows_format: tables of drawn doubles (specials, arbitrary bits, plain
 // values) and column kinds, written into a buffer of exactly the bound the
@@ -8,9 +8,15 @@
 // frame_powers: drawn frames against the scalar definition (16 running sums,
 // the fixed tree, 1/frame), NaN payloads aside (fuzz_input.h), and nothing
 // written past the last frame.
+// fixed_decode / fixed_encode: drawn components of every stored type and
+// drawn floats against the scalar steps, nothing written past the end, and
+// every stored value of up to 16 bits surviving a decode and an encode.
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
+#include "blocks/convert_core.h"
 #include "blocks/power_core.h"
 #include "blocks/rows_core.h"
 #include "fuzz_input.h"
@@ -75,11 +81,60 @@ void powers(FuzzedDataProvider &in) {
     check(out[frames] == 7.0f, "written past the last frame");
 }
 
+// The integer stored in the t.bytes bytes at p.
+int64_t stored(const uint8_t *p, FixedType t) {
+    uint64_t u = 0;
+    for (int b = 0; b < t.bytes; b++) u |= uint64_t(p[t.swapped ? t.bytes - 1 - b : b]) << (8 * b);
+    const int bits = 8 * t.bytes;
+    return !t.is_unsigned && (u >> (bits - 1)) ? int64_t(u) - (int64_t(1) << bits) : int64_t(u);
+}
+
+void fixed(FuzzedDataProvider &in) {
+    const unsigned char sizes[] = {1, 2, 4};
+    const FixedType t{sizes[in.ConsumeIntegralInRange(0, 2)], in.ConsumeBool(), in.ConsumeBool()};
+    const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, 70), bytes = n * t.bytes;
+    const double half = std::ldexp(1.0, 8 * t.bytes - 1);
+    std::vector<uint8_t> raw(bytes), back(bytes + 1, 0x5a), want(bytes);
+    for (uint8_t &b : raw) b = in.ConsumeIntegral<uint8_t>();
+    std::vector<float> f(n + 1, 7.0f);
+    fixed_decode(raw.data(), n, t, f.data());
+    for (std::size_t i = 0; i < n; i++) {
+        float v = float(double(stored(&raw[i * t.bytes], t)));  // exact, then rounded once
+        if (t.is_unsigned) v = v - float(half);
+        v = v * float(1.0 / half);
+        check(kxfuzz::same_bits(&f[i], &v, sizeof v), "decoded value differs");
+    }
+    check(f[n] == 7.0f, "decoded past the end");
+    if (t.bytes < 4) {
+        check(fixed_encode(f.data(), n, t, back.data()) == 0, "a decoded value saturated");
+        check(std::equal(raw.begin(), raw.end(), back.begin()), "stored values changed");
+    }
+    kxfuzz::fill(in, f.data(), n);
+    std::size_t saturated = 0;
+    for (std::size_t i = 0; i < n; i++) {
+        // Scaled in float32 up to 16 bits, in float64 for 32; rounded half to even.
+        const double w = t.bytes == 4 ? std::nearbyint(double(f[i]) * half)
+                                      : double(std::nearbyint(f[i] * float(half)));
+        double c = w > half - 1 ? half - 1 : w < -half ? -half : w;
+        if (c != c) c = -half;
+        saturated += c != w;
+        const uint64_t u = uint64_t(int64_t(c + (t.is_unsigned ? half : 0.0)));
+        for (int b = 0; b < t.bytes; b++)
+            want[i * t.bytes + (t.swapped ? t.bytes - 1 - b : b)] = uint8_t(u >> (8 * b));
+    }
+    check(fixed_encode(f.data(), n, t, back.data()) == saturated, "saturated count differs");
+    check(std::equal(want.begin(), want.end(), back.begin()), "encoded value differs");
+    check(back[bytes] == 0x5a, "encoded past the end");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     FuzzedDataProvider in(data, size);
-    if (in.ConsumeBool()) rows(in);
-    else powers(in);
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 0: rows(in); break;
+    case 1: powers(in); break;
+    default: fixed(in); break;
+    }
     return 0;
 }
