@@ -61,6 +61,24 @@ class TestPipeline:
         assert np.array_equal(bits(np.frombuffer(got, "<c8")), bits(expect))
         assert b"length unknown" in err and b"summary" in err  # the report went to stderr
 
+    def test_output_pipe_holds_a_block(self, tmp_path):
+        """A block passes into the pipe in one step, not in 64 KiB pieces that each wait
+        for the reader: the command widens it (as far as Linux lets anyone)."""
+        fcntl = pytest.importorskip("fcntl")
+        if not hasattr(fcntl, "F_GETPIPE_SZ"):
+            pytest.skip("pipe sizes are Linux's")
+        (tmp_path / "in.cu8").write_bytes(cu8(1000)[0])
+        r, w = os.pipe()
+        with os.fdopen(r, "rb") as out:
+            child = kestrix_child("process", "in.cu8", "-o", "-", cwd=tmp_path, stdout=w,
+                                  stderr=subprocess.DEVNULL)
+            os.close(w)
+            got = out.read()
+            size = fcntl.fcntl(out.fileno(), fcntl.F_GETPIPE_SZ)
+        assert child.wait(timeout=60) == 0 and len(got) == 8000
+        with open("/proc/sys/fs/pipe-max-size") as f:
+            assert size >= min(1 << 20, int(f.read()))
+
     def test_reader_that_goes_away_ends_the_run_quietly(self, tmp_path):
         if shutil.which("head") is None:
             pytest.skip("needs head")

@@ -27,7 +27,7 @@ import numpy as np
 from ._datatypes import CF32_LE, Encoder, SampleType, sample_type, suffix_type
 from ._errors import CliError, check_signalled, os_error
 from ._sigmf import sigmf_dumps, sigmf_module
-from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, STDIO, format_from_name, sigmf_pair
+from ._sources import FORMAT_NAMES, SIGMF_ARCHIVE, STDIO, format_from_name, sigmf_pair, widen_pipe
 
 # --------------------------------------------------------------- what a name is
 
@@ -187,6 +187,8 @@ class OutputFile:
 
                     self.file = open(target, mode, buffering=0)
                     self.writer = Writer(self.file.fileno())
+            if kind in ("stdout", "stream"):
+                widen_pipe(self.file.fileno())  # when it is a pipe
         except OSError as e:
             self.abort()
             raise os_error(path, e, "write") from None

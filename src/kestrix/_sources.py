@@ -134,21 +134,25 @@ def check_channels(n: object, where: str) -> int:
 PIPE_BYTES = 1 << 20  # the most an unprivileged process may ask of Linux by default
 
 
-def _widen_pipe(fd: int, want: int) -> None:
-    """Let the writer of a pipe run a block or two ahead of the reader.
+def widen_pipe(fd: int, want: int = 0) -> None:
+    """Let the writer of the pipe ``fd`` run a block or two (``want`` bytes) ahead of
+    its reader; nothing when ``fd`` is not a pipe or holds that much already.
 
-    A pipe holds 64 KiB by default, so a block would be filled in small steps
-    that each wait for the writer, instead of while the chain works.
+    A pipe holds 64 KiB by default, so a block would pass through it in small
+    steps that each wait for the other end, instead of while the chain works.
     """
     try:
         import fcntl
 
-        setsize = fcntl.F_SETPIPE_SZ  # Linux only
+        setsize, getsize = fcntl.F_SETPIPE_SZ, fcntl.F_GETPIPE_SZ  # Linux only
         if not stat.S_ISFIFO(os.fstat(fd).st_mode):
             return
+        held = fcntl.fcntl(fd, getsize)
     except (ImportError, AttributeError, OSError):
         return
     for size in (max(want, PIPE_BYTES), PIPE_BYTES):
+        if size <= held:
+            return
         try:
             fcntl.fcntl(fd, setsize, size)
             return
@@ -229,7 +233,7 @@ class BlockReader:
         except OSError as e:
             raise os_error(self.name, e) from None
         if src.count is None:
-            _widen_pipe(self.f.fileno(), 2 * frames * src.frame_bytes)
+            widen_pipe(self.f.fileno(), 2 * frames * src.frame_bytes)
         try:
             start = src.hash_start if self.hash is not None else src.offset
             if start:
