@@ -17,9 +17,10 @@ machine hits both alike:
 - with --telemetry, the same run with ``--telemetry`` at the default
   thinning, and its ratio to the run without;
 - with --streams, the same run fed through a pipe (``cat FILE | kestrix
-  process - --datatype cf32_le``), and with integer samples: ci16_le output
-  (``-o OUT.cs16``, scaled, rounded and saturated) and cu8 input (the same
-  samples stored as ``.cu8``), each as a ratio to the plain run;
+  process - --datatype cf32_le``) and writing into one (``-o - | cat >
+  /dev/null``), and with integer samples: ci16_le output (``-o OUT.cs16``,
+  scaled, rounded and saturated) and cu8 input (the same samples stored as
+  ``.cu8``), each as a ratio to the plain run it changes;
 - the child's peak resident memory (its VmHWM, so Linux only).
 
 Ratios are of medians.  The file is freshly written, so it is read from the
@@ -72,10 +73,13 @@ def make_cu8(src: str, dst: str) -> None:
     np.clip(np.rint(x * 128.0) + 128.0, 0, 255).astype(np.uint8).tofile(dst)
 
 
-def run_tool(src: str, dst: str, extra: list[str], *, pipe: bool = False) -> tuple[float, float, float]:
+def run_tool(src: str, dst: str, extra: list[str], *, pipe: bool = False,
+             out_pipe: bool = False) -> tuple[float, float, float]:
     """One child run: (wall seconds, the tool's own loop seconds, peak RSS in MB).
 
-    With ``pipe``, ``cat`` feeds ``src`` to the tool's standard input.
+    With ``pipe``, ``cat`` feeds ``src`` to the tool's standard input; with
+    ``out_pipe``, the tool writes to standard output (``-o -``), which ``cat``
+    copies to /dev/null.
     """
     if os.path.isfile(dst):
         os.unlink(dst)  # a fresh output, as a user's first run writes
@@ -83,12 +87,21 @@ def run_tool(src: str, dst: str, extra: list[str], *, pipe: bool = False) -> tup
     # run's output would otherwise throttle whichever run comes next.
     os.sync()
     args = ["-", "--datatype", "cf32_le"] if pipe else [src]
-    cmd = [sys.executable, "-c", CHILD, "process", *args, "-o", dst, "--force", *CHAIN, *extra]
+    cmd = [sys.executable, "-c", CHILD, "process", *args, "-o", "-" if out_pipe else dst,
+           "--force", *CHAIN, *extra]
     t0 = time.perf_counter()
     if pipe:
         cat = subprocess.Popen(["cat", src], stdout=subprocess.PIPE)
         r = subprocess.run(cmd, stdin=cat.stdout, capture_output=True, text=True)
         cat.stdout.close()
+        cat.wait()
+    elif out_pipe:
+        child = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        cat = subprocess.Popen(["cat"], stdin=child.stdout, stdout=subprocess.DEVNULL)
+        child.stdout.close()
+        err = child.stderr.read().decode()
+        # The report goes to standard error when the samples take standard output.
+        r = subprocess.CompletedProcess(cmd, child.wait(), err, err)
         cat.wait()
     else:
         r = subprocess.run(cmd, capture_output=True, text=True)
@@ -137,6 +150,7 @@ def main() -> None:
     stream_runs = [
         ("cat FILE | kestrix process -", lambda: run_tool(src, dst, [], pipe=True), "file"),
         ("  the pipe, -o /dev/null", lambda: run_tool(src, os.devnull, [], pipe=True), "null"),
+        ("-o - | cat > /dev/null", lambda: run_tool(src, os.devnull, [], out_pipe=True), "null"),
         ("ci16_le output, -o OUT.cs16", lambda: run_tool(src, cs16, []), "file"),
         ("  ci16_le, -o /dev/null", lambda: run_tool(src, os.devnull,
                                                      ["--out-datatype", "ci16_le"]), "null"),
