@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -85,6 +86,39 @@ class TestWriter:
             for fd in (r, wfd):
                 if fd >= 0:
                     os.close(fd)
+
+    def test_a_non_blocking_pipe_whose_reader_comes_and_goes(self):
+        """The thread waits for a non-blocking pipe to take more, rather than failing:
+        bytes arrive whole and in order through a slow reader; once the reader stalls
+        for good, discard() still returns."""
+        r, wfd = os.pipe()
+        os.set_blocking(wfd, False)
+        data = np.random.default_rng(4).integers(0, 256, 6 * RING, dtype=np.uint8).tobytes()
+        got = bytearray()
+
+        def read_slowly():
+            while len(got) < len(data):
+                time.sleep(0.001)
+                got.extend(os.read(r, 5000))
+
+        reader = threading.Thread(target=read_slowly)
+        reader.start()
+        w = Writer(wfd, 4 * RING)
+        try:
+            w.write(data)
+            w.flush()
+            reader.join()
+            assert bytes(got) == data
+            w.write(bytes(2 * RING))  # more than the pipe holds; nobody reads it now
+            closer = threading.Thread(target=w.discard)
+            closer.start()
+            closer.join(30)  # a thread that waited on the pipe for good would never stop
+            stuck = closer.is_alive()
+        finally:
+            os.close(r)  # fails such a wait's next write (EPIPE), so the test ends either way
+            w.discard()
+            os.close(wfd)
+        assert not stuck and w.closed
 
     @pytest.mark.parametrize("args, exc", [((-1,), ValueError), ((0, RING - 1), ValueError),
                                            (("x",), TypeError)])

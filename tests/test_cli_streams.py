@@ -13,6 +13,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -92,6 +93,32 @@ class TestPipeline:
         assert child.wait(timeout=120) == 141  # 128 + SIGPIPE, as a pipeline expects
         assert b"Traceback" not in err and b"error" not in err
         assert os.listdir(tmp_path) == ["big.cu8"]  # the CSV was not left behind
+
+    def test_termination_while_the_output_pipe_stalls(self, tmp_path):
+        """Nobody reads the output pipe, so the samples wait in it and behind it: SIGTERM
+        still ends the run at once, with 128 + 15 and no traceback."""
+        fcntl, termios = pytest.importorskip("fcntl"), pytest.importorskip("termios")
+        (tmp_path / "big.cu8").write_bytes(cu8(1 << 20)[0])  # 8 MiB out
+        r, w = os.pipe()
+        child = kestrix_child("process", "big.cu8", "-o", "-", cwd=tmp_path, stdout=w,
+                              stderr=subprocess.PIPE)
+        os.close(w)
+        try:
+            held = bytearray(4)
+            end = time.monotonic() + 60
+            while time.monotonic() < end and child.poll() is None:
+                fcntl.ioctl(r, termios.FIONREAD, held)
+                if int.from_bytes(held, sys.byteorder) >= fcntl.fcntl(r, fcntl.F_GETPIPE_SZ):
+                    break  # the pipe is full
+                time.sleep(0.05)
+            time.sleep(0.3)
+            child.send_signal(15)
+            code = child.wait(timeout=30)
+        finally:
+            child.kill()
+            os.close(r)
+        assert code == 128 + 15
+        assert b"Traceback" not in child.stderr.read()
 
     @pytest.mark.parametrize("stdin,argv,code,needle", [
         (b"\x01\x02\x03", ["-", "--datatype", "cu8"], 1, "1 byte into a 2-byte cu8 sample"),

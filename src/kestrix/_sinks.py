@@ -148,7 +148,7 @@ class OutputFile:
 
     def __init__(self, path: str, mode: str = "wb", *, staged: bool = True,
                  background: bool = False) -> None:
-        self.path, self.tmp, self.sock, self.writer = path, None, None, None
+        self.path, self.tmp, self.sock, self.writer, self.twin = path, None, None, None, None
         text = {} if "b" in mode else {"newline": "", "encoding": "utf-8"}
         kind = output_kind(path) if staged else "direct"
         self.stream = kind in ("stream", "direct", "stdout")
@@ -180,21 +180,37 @@ class OutputFile:
                     self.file = open(target, mode, **text)
                 else:
                     # A regular file (binary) is written by a thread of its own
-                    # while the caller processes the next block; streams are
-                    # written in the caller's thread, where a reader that stalls
-                    # cannot hold up the end of the run.
+                    # while the caller processes the next block.
                     from ._blocks import Writer
 
                     self.file = open(target, mode, buffering=0)
                     self.writer = Writer(self.file.fileno())
             if kind in ("stdout", "stream"):
                 widen_pipe(self.file.fileno())  # when it is a pipe
+                if background and self.sock is None:
+                    self._write_pipe_behind()
         except OSError as e:
             self.abort()
             raise os_error(path, e, "write") from None
         except BaseException:
             self.abort()
             raise
+
+    def _write_pipe_behind(self) -> None:
+        """A pipe is written by a thread of its own too, through a non-blocking
+        descriptor of its own (Linux opens the pipe again from /proc), so that a
+        reader that stalls cannot hold up the end of the run.  Other streams, and
+        a pipe that cannot be opened so, are written in the caller's thread."""
+        fd = self.file.fileno()
+        if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+            return
+        try:
+            self.twin = os.open(f"/proc/self/fd/{fd}", os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            return
+        from ._blocks import Writer
+
+        self.writer = Writer(self.twin)
 
     def _failed(self, e: OSError) -> Exception:
         """A failed write as the command reports it; a closed pipe as it is: its reader
@@ -228,6 +244,12 @@ class OutputFile:
                     closer.close()
                 except OSError:
                     pass
+        self._close_twin()
+
+    def _close_twin(self) -> None:
+        if self.twin is not None:
+            fd, self.twin = self.twin, None
+            os.close(fd)
 
     def commit(self) -> None:
         try:
@@ -238,6 +260,7 @@ class OutputFile:
         try:
             if self.writer is not None:
                 self.writer.close()
+            self._close_twin()
             self.file.close()
             if self.sock is not None:
                 self.sock.close()

@@ -13,6 +13,7 @@
 #include "blocks/wait.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <new>
 #include <thread>
 
+#include <poll.h>
 #include <unistd.h>
 
 struct writer {
@@ -33,6 +35,7 @@ struct writer {
     int err = 0;            // errno of the failed write, 0 while none has failed
     bool draining = false;
     bool stop = false;
+    std::atomic<bool> halt{false};  // stop, for the thread's unlocked waits on the descriptor
     std::mutex mu;
     std::condition_variable more;  // the thread waits for pending bytes
     std::condition_variable room;  // the producer waits for room or completion
@@ -41,13 +44,18 @@ struct writer {
 
 namespace {
 
-// 0, or the errno of the write that failed.
-int write_all(int fd, const uint8_t *p, std::size_t n) noexcept {
+// 0, the errno of the write that failed, or ECANCELED when the writer
+// stopped while a non-blocking descriptor took nothing.
+int write_all(writer *w, const uint8_t *p, std::size_t n) noexcept {
     while (n > 0) {
-        const ssize_t k = ::write(fd, p, n);
+        const ssize_t k = ::write(w->fd, p, n);
         if (k < 0) {
             if (errno == EINTR) continue;
-            return errno;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+            pollfd pfd{w->fd, POLLOUT, 0};
+            ::poll(&pfd, 1, WRITER_STREAM_POLL_MS);  // writable, closed or failed: write tells
+            if (w->halt.load(std::memory_order_relaxed)) return ECANCELED;
+            continue;
         }
         if (k == 0) return EIO;
         p += k;
@@ -67,7 +75,7 @@ void writer_run(writer *w) noexcept {
         const std::size_t at = std::size_t(w->tail % w->capacity);
         const std::size_t len = std::min<std::size_t>(std::size_t(w->head - w->tail), w->capacity - at);
         lock.unlock();
-        const int e = write_all(w->fd, w->ring + at, len);
+        const int e = write_all(w, w->ring + at, len);
         lock.lock();
         if (e != 0) {
             w->err = e;
@@ -139,6 +147,7 @@ void writer_destroy(writer *w) noexcept {
         std::lock_guard<std::mutex> lock(w->mu);
         w->stop = true;
     }
+    w->halt.store(true, std::memory_order_relaxed);
     w->more.notify_one();
     w->thread.join();
     std::free(w->ring);

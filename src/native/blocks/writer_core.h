@@ -7,6 +7,11 @@
 // is the only one that calls write(2).  Bytes reach the descriptor in the
 // order they were put.  The first failed write stops the writer: its errno
 // is returned by every later call, and nothing more is written.
+//
+// A descriptor opened non-blocking (a pipe whose reader may stall) is
+// written as far as it takes and then waited on with poll(2), at most
+// WRITER_STREAM_POLL_MS at a time, so that writer_destroy ends the thread
+// within that time however long the reader takes nothing.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +20,7 @@
 struct writer;
 
 inline constexpr std::size_t WRITER_MIN_CAPACITY = 1 << 16;
+inline constexpr int WRITER_STREAM_POLL_MS = 100;
 
 // A writer of descriptor fd (borrowed: it must stay open until
 // writer_destroy) with a ring of capacity bytes; nullptr when the ring or
@@ -30,6 +36,7 @@ long long writer_put(writer *w, const uint8_t *p, std::size_t n, int wait_ms) no
 // 0 when it is, 1 when some are still pending, -errno once a write has failed.
 int writer_drain(writer *w, int wait_ms) noexcept;
 
-// Stops the thread after the write(2) in progress, if any, dropping what
-// was not written yet, and frees the writer.
+// Stops the thread after the write(2) in progress, if any (or its wait for a
+// non-blocking descriptor), dropping what was not written yet, and frees
+// the writer.
 void writer_destroy(writer *w) noexcept;
