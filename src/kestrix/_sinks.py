@@ -187,7 +187,7 @@ class OutputFile:
                     self.writer = Writer(self.file.fileno())
             if kind in ("stdout", "stream"):
                 widen_pipe(self.file.fileno())  # when it is a pipe
-                if background and self.sock is None:
+                if background:
                     self._write_pipe_behind()
         except OSError as e:
             self.abort()
@@ -199,8 +199,9 @@ class OutputFile:
     def _write_pipe_behind(self) -> None:
         """A pipe is written by a thread of its own too, through a non-blocking
         descriptor of its own (Linux opens the pipe again from /proc), so that a
-        reader that stalls cannot hold up the end of the run.  Other streams, and
-        a pipe that cannot be opened so, are written in the caller's thread."""
+        reader that stalls cannot hold up the end of the run.  Other streams (a
+        socket, a character device), and a pipe that cannot be opened so, are
+        written in the caller's thread."""
         fd = self.file.fileno()
         if not stat.S_ISFIFO(os.fstat(fd).st_mode):
             return

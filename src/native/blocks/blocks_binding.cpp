@@ -318,6 +318,7 @@ float *float_components(PyObject *obj, bool writable, std::size_t *n) {
 }
 
 constexpr char ERR_FIXED[] = "%s must be a%s C-contiguous ndarray of 8-, 16- or 32-bit integers";
+constexpr char ERR_COMPONENTS[] = "out has %zu components, need >= %zu";
 constexpr char ERR_FLOATS[] =
     "%s must be a%s C-contiguous complex64 or float32 ndarray in native byte order";
 
@@ -339,7 +340,7 @@ PyObject *decode_fixed_py(PyObject *, PyObject *args) {
     PyArrayObject *raw = reinterpret_cast<PyArrayObject *>(raw_obj);
     const std::size_t n = std::size_t(PyArray_SIZE(raw));
     if (cap < n) {
-        PyErr_Format(PyExc_ValueError, "out has %zu components, need >= %zu", cap, n);
+        PyErr_Format(PyExc_ValueError, ERR_COMPONENTS, cap, n);
         return nullptr;
     }
     fixed_decode(PyArray_DATA(raw), n, t, out);
@@ -361,13 +362,13 @@ PyObject *encode_fixed_py(PyObject *, PyObject *args) {
         PyErr_Format(PyExc_TypeError, ERR_FIXED, "out", " writable,");
         return nullptr;
     }
-    const std::size_t cap = std::size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(out_obj)));
+    PyArrayObject *out = reinterpret_cast<PyArrayObject *>(out_obj);
+    const std::size_t cap = std::size_t(PyArray_SIZE(out));
     if (cap < n) {
-        PyErr_Format(PyExc_ValueError, "out has %zu components, need >= %zu", cap, n);
+        PyErr_Format(PyExc_ValueError, ERR_COMPONENTS, cap, n);
         return nullptr;
     }
-    return PyLong_FromSize_t(
-        fixed_encode(x, n, t, PyArray_DATA(reinterpret_cast<PyArrayObject *>(out_obj))));
+    return PyLong_FromSize_t(fixed_encode(x, n, t, PyArray_DATA(out)));
 }
 
 // format_rows(table, kinds) -> str

@@ -145,7 +145,7 @@ struct Decode {
     // of bytes widens in registers, where 4 at a time went through scalars.
     template <class S, int N>
     static KX_ALWAYS_INLINE void go(const void *raw, std::size_t n, bool swap, float *out) noexcept {
-        decode_run<S, (sizeof(S) < 4 && N < 16 ? 16 : N)>(raw, n, swap, out);
+        decode_run<S, (sizeof(S) < 4 ? 16 : N)>(raw, n, swap, out);
     }
 };
 
